@@ -1,0 +1,120 @@
+// The process-wide "database" service: creation, the handlers registered with
+// the host, the forwarding functions, the live-object list and the shutdown
+// that waits for it to empty.
+//
+// Lock order: the service mutex is never held together with an object's
+// mutex or the registry's. Host calls made under it never run anything on
+// the calling thread, which is what keeps the non-recursive mutex safe.
+#include "database_service.h"
+
+#include "kel_sqlite.h"
+#include "live_object_list.h"
+#include "name_registry.h"
+
+#include <iostream>
+
+namespace {
+
+// Constructed in this order at load, destroyed in reverse at unload.
+boost::shared_ptr<_kel_thread_service> service;
+std::mutex service_mutex;  // constant-initialised: usable before any constructor
+live_object_list live_objects;
+name_registry registry;
+
+// Set by the join handler; belongs to the current service (see create_service).
+bool stop_requested = false;
+
+void stop_callback(boost::shared_ptr<_kel_thread_service> /*stopped*/) {
+  std::cout << "DATABASE THREAD SERVICE STOPPED" << std::endl;
+}
+
+void finished_handler(boost::shared_ptr<_kel_thread_service> finished, int /*status*/) {
+  std::cout << "DATABASE SERVICE DONE" << std::endl;
+  std::lock_guard<std::mutex> lock(service_mutex);
+  service.reset();
+  (void)finished;  // held to the end of the handler
+}
+
+bool join_handler(boost::shared_ptr<_kel_thread_service> joining, int /*reason*/) {
+  std::cout << "DATABASE SERVICE SHOT DONW REQUEST" << std::endl;
+  std::lock_guard<std::mutex> lock(service_mutex);
+  stop_requested = true;
+  // Otherwise the release that empties the list requests the stop.
+  if (live_objects.empty()) kel_thread_service_stop(service, stop_callback);
+  (void)joining;
+  return true;
+}
+
+// Runs with the service mutex held.
+void create_service() {
+  if (service) return;
+  // A shutdown requested of an earlier service must not stop this one.
+  stop_requested = false;
+  service = kel_thread_service_new("database");
+  kel_thread_service_on_finished(service, finished_handler);
+  kel_thread_service_set_join_handler(service, join_handler);
+}
+
+}  // namespace
+
+void kel_database_init() {
+  std::lock_guard<std::mutex> lock(service_mutex);
+  create_service();
+}
+
+void kel_database_exec(std::function<void()> job, std::string file, int line) {
+  std::lock_guard<std::mutex> lock(service_mutex);
+  kel_thread_service_exec(service, std::move(job), std::move(file), line);
+}
+
+unsigned long long kel_database_set_timeout(std::function<void()> job, unsigned long long delay, std::string file,
+                                            int line) {
+  std::lock_guard<std::mutex> lock(service_mutex);
+  return kel_thread_service_set_timeout(service, std::move(job), delay, std::move(file), line);
+}
+
+unsigned long long kel_database_set_interval(std::function<bool()> job, unsigned long long interval,
+                                             std::string file, int line) {
+  std::lock_guard<std::mutex> lock(service_mutex);
+  return kel_thread_service_set_interval(service, std::move(job), interval, std::move(file), line);
+}
+
+void kel_database_clear_timeout(unsigned long long id) {
+  std::lock_guard<std::mutex> lock(service_mutex);
+  kel_thread_service_clear_timeout(service, id);
+}
+
+void kel_database_clear_interval(unsigned long long id) {
+  std::lock_guard<std::mutex> lock(service_mutex);
+  kel_thread_service_clear_interval(service, id);
+}
+
+int kel_database_run_once() {
+  boost::shared_ptr<_kel_thread_service> current;
+  {
+    // Copied under the mutex, called without it: the host may run a job here.
+    std::lock_guard<std::mutex> lock(service_mutex);
+    current = service;
+  }
+  return kel_thread_service_run_once(current);
+}
+
+void kel_database_ref(boost::shared_ptr<_kel_object> object) {
+  std::lock_guard<std::mutex> lock(service_mutex);
+  live_objects.add(object);
+}
+
+void kel_database_unref(boost::shared_ptr<_kel_object> object) {
+  boost::shared_ptr<_kel_object> released;  // dropped after the lock
+  std::lock_guard<std::mutex> lock(service_mutex);
+  released = live_objects.remove(object.get());
+  if (!released) return;
+  std::cout << "left objects in database reference count: " << live_objects.size() << std::endl;
+  if (stop_requested && live_objects.empty()) kel_thread_service_stop(service, stop_callback);
+}
+
+void kel_database_add_sqlite(boost::shared_ptr<_kel_sqlite> object) { registry.add(object); }
+
+void kel_database_remove_sqlite(boost::shared_ptr<_kel_sqlite> object) { registry.remove(object); }
+
+boost::shared_ptr<_kel_sqlite> kel_database_get_sqlite(std::string name) { return registry.get(name); }

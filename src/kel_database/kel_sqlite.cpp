@@ -1,0 +1,109 @@
+// Connection object: construction, opening, closing, direct SQL and errors.
+//
+// Every operation reports its state checks first. When a check failed and the
+// SQLite call would receive a null (or replaced) handle, the operation ends
+// there with its default result: SQLite never sees a null handle from us.
+#include "kel_sqlite.h"
+
+#include "database_service.h"
+#include "state_checks.h"
+
+_kel_sqlite::_kel_sqlite(std::string path_, std::string name_) : path(std::move(path_)), name(std::move(name_)) {}
+
+_kel_sqlite::~_kel_sqlite() {
+  // A statement left behind after a close keeps its connection alive (closed
+  // with sqlite3_close_v2), so it is finalized whether or not we are open.
+  release_statement();
+  bool was_open;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    was_open = opened;
+  }
+  // No registry step here: the registry owns every object it lists, so none
+  // of its entries can refer to an object under destruction.
+  if (was_open) close_connection();
+}
+
+boost::shared_ptr<_kel_object> _kel_sqlite::to_object() { return shared_from_this(); }
+
+std::string _kel_sqlite::object_tag() { return "[kel_sqlite]"; }
+
+boost::shared_ptr<_kel_sqlite> _kel_sqlite::self() {
+  return boost::static_pointer_cast<_kel_sqlite>(shared_from_this());
+}
+
+std::string _kel_sqlite::get_name() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return name;
+}
+
+bool _kel_sqlite::is_opened() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return opened;
+}
+
+void _kel_sqlite::release_statement() {
+  if (stmt != nullptr) {
+    sqlite3_finalize(stmt);
+    stmt = nullptr;
+  }
+}
+
+int _kel_sqlite::try_open() { return open_with(SQLITE_OPEN_READWRITE, kel_checks::line::try_open); }
+
+int _kel_sqlite::open() {
+  return open_with(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, kel_checks::line::open);
+}
+
+int _kel_sqlite::open_with(int flags, int check_line) {
+  // Opening over an open connection would lose it (and its locks): refuse.
+  if (!kel_checks::db_closed(db, check_line)) return -1;
+  const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_close(db);  // SQLite may hand back a handle even on failure
+    db = nullptr;
+    return rc;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    opened = true;
+  }
+  kel_database_add_sqlite(self());
+  return SQLITE_OK;
+}
+
+void _kel_sqlite::close_connection() {
+  kel_checks::db_open(db, kel_checks::line::close);
+  if (db != nullptr) {
+    // _v2: with a statement still prepared the connection is released as soon
+    // as that statement is finalized, instead of being refused and leaked.
+    sqlite3_close_v2(db);
+    db = nullptr;
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  opened = false;
+}
+
+void _kel_sqlite::close() {
+  close_connection();
+  kel_database_remove_sqlite(self());
+}
+
+int _kel_sqlite::sql_stmt(const char* sql, char** errmsg) {
+  if (db == nullptr) {
+    // The caller may free *errmsg afterwards: never leave it unset.
+    if (errmsg != nullptr) *errmsg = nullptr;
+    return SQLITE_MISUSE;
+  }
+  return sqlite3_exec(db, sql, nullptr, nullptr, errmsg);
+}
+
+int _kel_sqlite::last_error_code() {
+  if (!kel_checks::db_open(db, kel_checks::line::last_error_code)) return -1;
+  return sqlite3_errcode(db);
+}
+
+const char* _kel_sqlite::last_error_message() {
+  if (!kel_checks::db_open(db, kel_checks::line::last_error_message)) return nullptr;
+  return sqlite3_errmsg(db);
+}
