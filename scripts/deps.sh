@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs when they are missing.
+# Sourced by the other scripts: `need_packages pkg...`.
+
+need_packages() {
+  local missing=()
+  local pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    if ! apt-get install -y --no-install-recommends "${missing[@]}"; then
+      apt-get update && apt-get install -y --no-install-recommends "${missing[@]}"
+    fi
+  else
+    echo "missing packages: ${missing[*]}" >&2
+    echo "install them with: sudo apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+}
+
+BUILD_PACKAGES=(cmake ninja-build g++ libsqlite3-dev libboost-dev libgtest-dev libbenchmark-dev)
