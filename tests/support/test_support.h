@@ -1,0 +1,92 @@
+// Helpers shared by the test programs.
+#pragma once
+
+#include <kel_database/kel_database.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace kel_test {
+
+using namespace std::chrono_literals;
+
+/// One call of the host's assertion routine.
+struct assertion_call {
+  bool ok;
+  std::string condition;
+  std::string message;
+  std::string file;
+  int line;
+};
+
+bool operator==(const assertion_call& a, const assertion_call& b);
+std::ostream& operator<<(std::ostream& out, const assertion_call& call);
+
+/// Records every assertion call while it lives (failed ones are not printed).
+class assertion_log {
+ public:
+  assertion_log();
+  ~assertion_log();
+  std::vector<assertion_call> calls() const;
+  /// Returns the calls recorded so far and forgets them.
+  std::vector<assertion_call> take();
+  void clear();
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<assertion_call> calls_;
+};
+
+/// The module path the library reports its checks under.
+inline const std::string kModule = "src/kel_database/kel_sqlite.cpp";
+
+/// Shorthands for the four state checks.
+assertion_call db_open(bool ok, int line);
+assertion_call db_closed(bool ok, int line);
+assertion_call stmt_open(bool ok, int line);
+assertion_call stmt_closed(bool ok, int line);
+
+/// Captures everything written to standard output while it lives.
+class stdout_capture {
+ public:
+  stdout_capture();
+  ~stdout_capture();
+  /// Stops capturing and returns what was written.
+  std::string finish();
+
+ private:
+  bool active_ = true;
+};
+
+/// The warning line the library writes for an empty handle.
+std::string null_object_line(const std::string& function);
+
+/// Polls `done` until it holds or `timeout` passes.
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s);
+
+/// Runs `job` on the database service thread and waits for it to finish.
+bool run_on_service(std::function<void()> job, std::chrono::milliseconds timeout = 5s);
+
+/// Waits until every job queued on the database service so far has run.
+bool drain_service(std::chrono::milliseconds timeout = 5s);
+
+/// Calls kel_system_shutdown on a thread of its own; true when it returned
+/// within `timeout` (a hung shutdown fails the test instead of hanging it).
+bool shutdown_within(std::chrono::milliseconds timeout = 5s);
+
+/// A fresh directory for database files, removed with its files afterwards.
+class temp_dir {
+ public:
+  temp_dir();
+  ~temp_dir();
+  std::string path(const std::string& file) const;
+  const std::string& root() const { return root_; }
+
+ private:
+  std::string root_;
+};
+
+}  // namespace kel_test
