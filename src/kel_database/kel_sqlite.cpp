@@ -60,7 +60,9 @@ int _kel_sqlite::open_with(int flags, int check_line) {
   if (!kel_checks::db_closed(db, check_line)) return -1;
   const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
-    sqlite3_close(db);  // SQLite may hand back a handle even on failure
+    // SQLite usually hands back a handle even on failure; it holds the error
+    // and must be closed.
+    if (db != nullptr) sqlite3_close(db);
     db = nullptr;
     return rc;
   }
