@@ -1,0 +1,30 @@
+// A minimal consumer of the installed kel_database package: an in-memory
+// database, one query, then the framework's shutdown. It prints the query's
+// result on a line of its own and succeeds only when the result is right.
+#include <kel_database/kel_database.h>
+
+#include <sqlite3.h>  // comes with kel_database::kel_database
+
+#include <iostream>
+
+int main() {
+  kel_database_init();
+  boost::shared_ptr<_kel_sqlite> db = kel_sqlite_new(":memory:", "consumer");
+
+  long long product = -1;
+  std::string text;
+  if (kel_sqlite_open(db) == SQLITE_OK && kel_sqlite_prepare(db, "SELECT 6 * 7, 'kel' || '_' || 'sql'") == SQLITE_OK &&
+      kel_sqlite_step(db) == SQLITE_ROW) {
+    product = kel_sqlite_column_int64(db, 0);
+    text = kel_sqlite_column_text(db, 1);
+  }
+  kel_sqlite_finalize(db);
+
+  // The release runs on the database service; the shutdown waits for it.
+  kel_sqlite_destroy(db, __FILE__, __LINE__);
+  db.reset();
+  kel_system_shutdown();
+
+  std::cout << "consumer result: " << product << " " << text << " (SQLite " << sqlite3_libversion() << ")" << std::endl;
+  return product == 42 && text == "kel_sql" ? 0 : 1;
+}
