@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
 #include <vector>
 
 namespace kel_host {
@@ -74,7 +75,15 @@ void _kel_object::destroy(std::string /*file*/, int /*line*/) {
 }
 
 void _kel_object::describe() {
-  std::cout << "object " << object_tag() << " @" << static_cast<const void*>(this) << std::endl;
+  // Formatted apart, then written as one insertion. Inserting a pointer into
+  // std::cout switches the shared stream to hex for the moment of the write;
+  // two threads describing objects at once could each restore the other's
+  // hex setting and leave std::cout in hex for good, so that every later
+  // number that anyone writes to it (the database service's count lines,
+  // for one) comes out in hex. One insertion also keeps the line whole.
+  std::ostringstream line;
+  line << "object " << object_tag() << " @" << static_cast<const void*>(this);
+  std::cout << line.str() << std::endl;
 }
 
 bool _kel_object::is_reffed() { return reffed_.load(); }
