@@ -189,6 +189,9 @@ TEST(DatabaseService, RunOnceLetsOneWaitingJobThroughFromAJob) {
   EXPECT_EQ(kel_database_run_once(), -1);  // never runs a job off the service thread
   std::vector<int> order;
   int nested = -2;
+  // Holds the service until both jobs below are queued.
+  std::promise<void> gate;
+  kel_database_exec([opened = gate.get_future().share()] { opened.wait(); }, __FILE__, __LINE__);
   kel_database_exec(
       [&] {
         order.push_back(1);
@@ -197,6 +200,7 @@ TEST(DatabaseService, RunOnceLetsOneWaitingJobThroughFromAJob) {
       },
       __FILE__, __LINE__);
   kel_database_exec([&] { order.push_back(2); }, __FILE__, __LINE__);
+  gate.set_value();
   ASSERT_TRUE(drain_service());
   EXPECT_EQ(nested, 1);
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
