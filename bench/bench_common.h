@@ -1,0 +1,56 @@
+// Shared pieces of the benchmark program.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kel_bench {
+
+/// Registers the statement workloads (insert, scan, lookup).
+void register_statement_benchmarks();
+/// Registers the service workloads (dispatch, churn).
+void register_service_benchmarks();
+
+/// The fastest of a benchmark's repetitions, reported beside mean and
+/// median. On a machine shared with other work, interference only ever adds
+/// time, so the fastest repetition is the least disturbed one.
+inline double fastest(const std::vector<double>& values) {
+  return values.empty() ? 0.0 : *std::min_element(values.begin(), values.end());
+}
+
+/// Registers `fn` under `name` with the settings every workload shares.
+template <typename Fn, typename... Args>
+benchmark::internal::Benchmark* add_benchmark(const std::string& name, Fn&& fn, Args&&... args) {
+  return benchmark::RegisterBenchmark(name.c_str(), std::forward<Fn>(fn), std::forward<Args>(args)...)
+      ->ComputeStatistics("min", fastest)
+      ->Unit(benchmark::kMillisecond);
+}
+
+/// One waiter, one signal: the end of a batch of work on another thread.
+class latch {
+ public:
+  void open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  void wait_and_close() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return open_; });
+    open_ = false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool open_ = false;
+};
+
+}  // namespace kel_bench

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the benchmark program (build/, RelWithDebInfo), runs it once and
+# prints the ratio table. Extra arguments go to the benchmark program, e.g.
+# --benchmark_filter=BM_scan. Takes about two minutes on two cores.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/deps.sh
+need_packages "${BUILD_PACKAGES[@]}"
+command -v python3 >/dev/null || { echo "bench.sh needs python3 for the ratio table" >&2; exit 1; }
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --target kel_database_bench >/dev/null
+
+out=build/bench
+json=$out/results.json
+# The library's status lines (one per released Connection object) go to a
+# log of their own; the benchmark's report is written to standard error.
+# Five repetitions (nine for the short dispatch rounds) in random order, so
+# that a slow spell of a busy machine falls on different variants; the table
+# compares the fastest repetition of each.
+build/bench/kel_database_bench \
+  --benchmark_repetitions=5 \
+  --benchmark_enable_random_interleaving=true \
+  --benchmark_display_aggregates_only=true \
+  --benchmark_min_time=0.1 \
+  --benchmark_out="$json" --benchmark_out_format=json \
+  "$@" >"$out/library_output.log"
+
+echo
+echo "machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -1)"
+python3 scripts/bench_ratios.py "$json"

@@ -1,0 +1,80 @@
+#!/usr/bin/env python3
+"""Prints the ratio table of a kel_database_bench run from its JSON output
+(--benchmark_out_format=json). With repetitions, each benchmark is represented
+by its fastest repetition (the "min" aggregate): on a machine shared with
+other work, interference only ever adds time.
+
+Statement workloads compare CPU time (all of their work runs on the calling
+thread); dispatch and churn compare wall-clock time (their work runs on the
+service thread)."""
+import json
+import re
+import sys
+
+
+def representatives(path):
+    with open(path) as f:
+        runs = json.load(f)["benchmarks"]
+    by_name = {}
+    for run in runs:
+        if run.get("error_occurred"):
+            print(f"error in {run['name']}: {run.get('error_message')}", file=sys.stderr)
+            continue
+        # Settings that Google Benchmark appends to a name are not part of it.
+        name = re.sub(r"/(real_time|min_time:[^/]*|repeats:[^/]*)", "", run.get("run_name", run["name"]))
+        aggregate = run.get("aggregate_name")
+        if aggregate == "min" or (aggregate is None and name not in by_name):
+            by_name[name] = run  # a single run stands for itself
+    return by_name
+
+
+def ns(run, key):
+    scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[run["time_unit"]]
+    return run[key] * scale
+
+
+def main():
+    runs = representatives(sys.argv[1] if len(sys.argv) > 1 else "build/bench/results.json")
+    rows = []
+
+    def ratio(label, num, den, key, target=None):
+        if num not in runs or den not in runs:
+            return
+        value = ns(runs[num], key) / ns(runs[den], key)
+        verdict = "" if target is None else ("ok" if value <= target else "OVER")
+        rows.append((label, f"{value:.3f}", "" if target is None else f"<= {target}", verdict))
+
+    for workload in ("insert", "scan", "lookup"):
+        kel = f"BM_{workload}/kel_database"
+        ratio(f"{workload}: kel_database / floor", kel, f"BM_{workload}/floor", "cpu_time", 1.05)
+        ratio(f"{workload}: kel_database / raw", kel, f"BM_{workload}/raw", "cpu_time")
+        ratio(f"{workload}: kel_database / SQLiteCpp", kel, f"BM_{workload}/SQLiteCpp", "cpu_time")
+    for producers in (1, 4):
+        suffix = f"producers:{producers}"
+        threads = f"{producers} thread{'s' if producers > 1 else ''}"
+        ratio(f"dispatch, {threads}: kel_database / asio",
+              f"BM_dispatch/kel_database/{suffix}", f"BM_dispatch/asio/{suffix}", "real_time", 1.5)
+        ratio(f"dispatch, {threads}, file=__FILE__: kel_database / asio",
+              f"BM_dispatch/kel_database_long_path/{suffix}", f"BM_dispatch/asio/{suffix}", "real_time")
+    # Per object: the run's time over its N.
+    for big in (10000, 100000):
+        num, den = f"BM_churn/kel_database/{big}", "BM_churn/kel_database/1000"
+        if num in runs and den in runs:
+            value = (ns(runs[num], "real_time") / big) / (ns(runs[den], "real_time") / 1000)
+            target = 1.5 if big == 100000 else None
+            rows.append((f"churn: per object at {big} / at 1000", f"{value:.3f}",
+                         "" if target is None else f"<= {target}",
+                         "" if target is None else ("ok" if value <= target else "OVER")))
+    if not rows:
+        print("no results to compare", file=sys.stderr)
+        return 1
+
+    width = max(len(r[0]) for r in rows)
+    print(f"{'ratio':<{width}}  {'value':>7}  {'target':>7}")
+    for label, value, target, verdict in rows:
+        print(f"{label:<{width}}  {value:>7}  {target:>7}  {verdict}".rstrip())
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
