@@ -50,18 +50,25 @@ void report_error(const std::string& service, const std::string& what) {
 }
 
 // Runs a handler supplied by a user of the runtime; what it throws is
-// reported instead of ending the service thread (or the process).
-template <typename Call>
-bool call_reporting(const std::string& service, const std::string& what, Call&& call) {
+// reported instead of ending the service thread (or the process). `what()`
+// names the handler and is only called when there is something to report:
+// jobs run by the million, and naming each up front cost more than the job.
+template <typename Describe, typename Call>
+bool call_reporting_as(const std::string& service, const Describe& what, Call&& call) {
   try {
     call();
     return true;
   } catch (const std::exception& e) {
-    report_error(service, what + " threw: " + e.what());
+    report_error(service, what() + " threw: " + e.what());
   } catch (...) {
-    report_error(service, what + " threw a non-standard exception");
+    report_error(service, what() + " threw a non-standard exception");
   }
   return false;
+}
+
+template <typename Call>
+bool call_reporting(const std::string& service, const char* what, Call&& call) {
+  return call_reporting_as(service, [what] { return std::string(what); }, std::forward<Call>(call));
 }
 
 }  // namespace
@@ -86,7 +93,8 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
   // Service thread only. Jobs are counted and reported here, with the place
   // they were queued from, rather than unwinding through io_context::run.
   void run_job(const std::function<void()>& job, const std::string& file, int line) {
-    if (!call_reporting(name, "job queued at " + file + ":" + std::to_string(line), job)) ++failures;
+    const auto what = [&] { return "job queued at " + file + ":" + std::to_string(line); };
+    if (!call_reporting_as(name, what, job)) ++failures;
   }
 
   unsigned long long add_timer(timer_entry entry, std::chrono::milliseconds delay) {
