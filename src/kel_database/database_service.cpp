@@ -12,6 +12,7 @@
 #include "name_registry.h"
 
 #include <iostream>
+#include <string>
 
 namespace {
 
@@ -109,7 +110,8 @@ void kel_database_unref(boost::shared_ptr<_kel_object> object) {
   std::lock_guard<std::mutex> lock(service_mutex);
   released = live_objects.remove(object.get());
   if (!released) return;
-  std::cout << "left objects in database reference count: " << live_objects.size() << std::endl;
+  // In decimal whatever format flags the program left on std::cout.
+  std::cout << "left objects in database reference count: " << std::to_string(live_objects.size()) << std::endl;
   if (stop_requested && live_objects.empty()) kel_thread_service_stop(service, stop_callback);
 }
 
