@@ -87,9 +87,9 @@ void report_authors() {
   std::cout << "  author      books   pages  first" << std::endl;
   unsigned long rows = 0;
   const int rc = kel_sqlite_rows_each(db, rows, [](boost::shared_ptr<_kel_sqlite> row, unsigned long) {
-    std::cout << "  " << std::left << std::setw(10) << kel_sqlite_column_text(row, 0) << std::right
-              << std::setw(7) << kel_sqlite_column_int64(row, 1) << std::setw(8) << kel_sqlite_column_int64(row, 2)
-              << std::setw(7) << kel_sqlite_column_int(row, 3) << std::endl;
+    std::cout << "  " << std::left << std::setw(10) << kel_sqlite_column_text(row, 0) << std::right << std::setw(7)
+              << kel_sqlite_column_int64(row, 1) << std::setw(8) << kel_sqlite_column_int64(row, 2) << std::setw(7)
+              << kel_sqlite_column_int(row, 3) << std::endl;
     return true;
   });
   kel_sqlite_finalize(db);

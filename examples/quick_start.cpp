@@ -12,8 +12,9 @@ int main() {
   kel_database_exec(
       [db] {
         kel_sqlite_open(db);
-        kel_sqlite_sql_stmt(db, "CREATE TABLE greetings(lang TEXT, text TEXT);"
-                                "INSERT INTO greetings VALUES ('en', 'hello'), ('fr', 'bonjour');",
+        kel_sqlite_sql_stmt(db,
+                            "CREATE TABLE greetings(lang TEXT, text TEXT);"
+                            "INSERT INTO greetings VALUES ('en', 'hello'), ('fr', 'bonjour');",
                             nullptr);
         kel_sqlite_prepare(db, "SELECT text FROM greetings WHERE lang = ?1");
         kel_sqlite_bind_text(db, 1, "fr", 2);
@@ -26,5 +27,5 @@ int main() {
       __FILE__, __LINE__);
 
   kel_sqlite_destroy(db, __FILE__, __LINE__);  // released on the service thread
-  kel_system_shutdown();                        // returns once every object is released
+  kel_system_shutdown();                       // returns once every object is released
 }

@@ -28,8 +28,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <condition_variable>
@@ -115,8 +115,7 @@ void setup() {
     dup2(null_fd, STDOUT_FILENO);
     close(null_fd);
   }
-  kel_system_set_assertion_recorder(
-      [](bool, const std::string&, const std::string&, const std::string&, int) {}, true);
+  kel_system_set_assertion_recorder([](bool, const std::string&, const std::string&, const std::string&, int) {}, true);
   kel_database_init();
 }
 
@@ -291,19 +290,33 @@ class driver {
 
   void step() {
     switch (static_cast<op>(in_.pick(kOpCount))) {
-      case kNew: make(); break;
-      case kDrop: slot().reset(); break;
+      case kNew:
+        make();
+        break;
+      case kDrop:
+        slot().reset();
+        break;
       case kCopy: {
         handle& to = slot();
         to = slot();
         break;
       }
       case kOpen:
-      case kTryOpen: open(); break;
-      case kClose: close(); break;
-      case kSqlStmt: sql_stmt(); break;
-      case kPrepare: prepare(); break;
-      case kBind: bind(); break;
+      case kTryOpen:
+        open();
+        break;
+      case kClose:
+        close();
+        break;
+      case kSqlStmt:
+        sql_stmt();
+        break;
+      case kPrepare:
+        prepare();
+        break;
+      case kBind:
+        bind();
+        break;
       case kStep: {
         const handle object = slot();
         if (!usable(object)) break;
@@ -324,19 +337,34 @@ class driver {
         check(kel_sqlite_finalize(object) == static_cast<bool>(object), "finalize result");
         break;
       }
-      case kColumn: column(); break;
-      case kCounters: counters(); break;
+      case kColumn:
+        column();
+        break;
+      case kCounters:
+        counters();
+        break;
       case kRowsEach: {
         const handle object = slot();
         if (usable(object)) rows_each(object, 0);
         break;
       }
-      case kLookup: lookup(); break;
-      case kDestroy: destroy(); break;
-      case kDrain: drain(); break;
-      case kRunOnce: run_once(); break;
-      case kConvert: convert(); break;
-      case kOpCount: break;
+      case kLookup:
+        lookup();
+        break;
+      case kDestroy:
+        destroy();
+        break;
+      case kDrain:
+        drain();
+        break;
+      case kRunOnce:
+        run_once();
+        break;
+      case kConvert:
+        convert();
+        break;
+      case kOpCount:
+        break;
     }
   }
 
@@ -420,15 +448,20 @@ class driver {
     if (!usable(object)) return;
     int rc = 0;
     switch (kind) {
-      case 0: rc = kel_sqlite_bind_int(object, index, static_cast<int>(in_.u32())); break;
-      case 1: rc = kel_sqlite_bind_int64(object, index, in_.next() & 1 ? in_.choose(kInt64s) : in_.u32()); break;
-      case 2: rc = kel_sqlite_bind_double(object, index, in_.choose(kDoubles)); break;
+      case 0:
+        rc = kel_sqlite_bind_int(object, index, static_cast<int>(in_.u32()));
+        break;
+      case 1:
+        rc = kel_sqlite_bind_int64(object, index, in_.next() & 1 ? in_.choose(kInt64s) : in_.u32());
+        break;
+      case 2:
+        rc = kel_sqlite_bind_double(object, index, in_.choose(kDoubles));
+        break;
       default: {
         unsigned long length = 0;
         const char* data = bytes_from_input(length);
         // Counts SQLite would read as another length than the caller's.
-        const unsigned long refused[] = {static_cast<unsigned long>(INT_MAX) + 1, ULONG_MAX, ULONG_MAX - 1,
-                                         1UL << 32};
+        const unsigned long refused[] = {static_cast<unsigned long>(INT_MAX) + 1, ULONG_MAX, ULONG_MAX - 1, 1UL << 32};
         bool must_refuse = false;
         if (in_.pick(4) == 0) {
           length = in_.choose(refused);
@@ -438,10 +471,18 @@ class driver {
         }
         const auto* blob = reinterpret_cast<const unsigned char*>(data);
         switch (kind) {
-          case 3: rc = kel_sqlite_bind_blob(object, index, blob, length); break;
-          case 4: rc = kel_sqlite_bind_blob_static(object, index, blob, length); break;
-          case 5: rc = kel_sqlite_bind_text(object, index, data, length); break;
-          default: rc = kel_sqlite_bind_text_static(object, index, data, length); break;
+          case 3:
+            rc = kel_sqlite_bind_blob(object, index, blob, length);
+            break;
+          case 4:
+            rc = kel_sqlite_bind_blob_static(object, index, blob, length);
+            break;
+          case 5:
+            rc = kel_sqlite_bind_text(object, index, data, length);
+            break;
+          default:
+            rc = kel_sqlite_bind_text_static(object, index, data, length);
+            break;
         }
         if (must_refuse) check(rc == kTooBig || rc == -1, "a byte count above INT_MAX was bound");
         break;
@@ -550,8 +591,10 @@ class driver {
       return;
     }
     if (kind == 12) {
-      if (!object) check(!kel_sqlite_is_opened(object), "is_opened on an empty handle");
-      else (void)kel_sqlite_is_opened(object);
+      if (!object)
+        check(!kel_sqlite_is_opened(object), "is_opened on an empty handle");
+      else
+        (void)kel_sqlite_is_opened(object);
       return;
     }
     if (kind == 13) {
@@ -562,32 +605,48 @@ class driver {
     if (!usable(object)) return;
     long long result = 0;
     switch (kind) {
-      case 0: result = kel_sqlite_data_count(object); break;
-      case 1: result = kel_sqlite_column_count(object); break;
-      case 2: result = kel_sqlite_last_insert_rowid(object); break;
-      case 3: result = kel_sqlite_affected_rows_count(object); break;
-      case 4: result = kel_sqlite_bind_parameter_count(object); break;
+      case 0:
+        result = kel_sqlite_data_count(object);
+        break;
+      case 1:
+        result = kel_sqlite_column_count(object);
+        break;
+      case 2:
+        result = kel_sqlite_last_insert_rowid(object);
+        break;
+      case 3:
+        result = kel_sqlite_affected_rows_count(object);
+        break;
+      case 4:
+        result = kel_sqlite_bind_parameter_count(object);
+        break;
       case 5: {
         const char* name = kel_sqlite_bind_parameter_name(object, index);
         if (name != nullptr) (void)std::strlen(name);
         result = name == nullptr ? -1 : 0;
         break;
       }
-      case 6: result = kel_sqlite_bind_parameter_index(object, parameter); break;
+      case 6:
+        result = kel_sqlite_bind_parameter_index(object, parameter);
+        break;
       case 7: {
         const char* sql = kel_sqlite_sql(object);
         if (sql != nullptr) (void)std::strlen(sql);
         result = sql == nullptr ? -1 : 0;
         break;
       }
-      case 8: result = kel_sqlite_last_error_code(object); break;
+      case 8:
+        result = kel_sqlite_last_error_code(object);
+        break;
       case 9: {
         const char* message = kel_sqlite_last_error_message(object);
         if (message != nullptr) (void)std::strlen(message);
         result = message == nullptr ? -1 : 0;
         break;
       }
-      default: result = kel_sqlite_bind_clear(object); break;
+      default:
+        result = kel_sqlite_bind_clear(object);
+        break;
     }
     if (!object) check(result == -1, "a counter on an empty handle");
   }
@@ -609,8 +668,8 @@ class driver {
 
   // Returns whether the callback may go on; `index` is checked against the
   // rows this iteration delivered before.
-  bool on_row(const handle& object, const handle& self, unsigned long index, callback_kind kind,
-              unsigned long at, unsigned long& calls, int depth) {
+  bool on_row(const handle& object, const handle& self, unsigned long index, callback_kind kind, unsigned long at,
+              unsigned long& calls, int depth) {
     check(self.get() == object.get(), "the callback got another object");
     check(index == calls, "row indices do not count 0, 1, 2, ...");
     ++calls;
@@ -618,21 +677,34 @@ class driver {
     read_column(self, in_.choose(kColumns), static_cast<int>(in_.pick(8)));
     if (index != at) return true;
     switch (kind) {
-      case kStopAt: return false;
-      case kFinalizeAt: kel_sqlite_finalize(self); return true;
-      case kFinalizeAndStopAt: kel_sqlite_finalize(self); return false;
-      case kThrowAt: throw callback_thrown();
-      case kCloseAt: kel_sqlite_close(self); return true;
-      case kResetAt: kel_sqlite_reset(self); return true;
+      case kStopAt:
+        return false;
+      case kFinalizeAt:
+        kel_sqlite_finalize(self);
+        return true;
+      case kFinalizeAndStopAt:
+        kel_sqlite_finalize(self);
+        return false;
+      case kThrowAt:
+        throw callback_thrown();
+      case kCloseAt:
+        kel_sqlite_close(self);
+        return true;
+      case kResetAt:
+        kel_sqlite_reset(self);
+        return true;
       case kNestAt:
         if (depth < 2) rows_each(self, depth + 1);
         return true;
-      case kKeepHandleAt: slot() = self; return true;
+      case kKeepHandleAt:
+        slot() = self;
+        return true;
       case kPrepareAt:
         // A statement is in progress: refused, and the iteration goes on.
         check(kel_sqlite_prepare(self, "SELECT 1") == -1, "prepare over the statement being iterated");
         return true;
-      default: return true;
+      default:
+        return true;
     }
   }
 

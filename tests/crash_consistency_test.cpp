@@ -71,15 +71,14 @@ std::string journal_pragma(const char* journal_mode) { return std::string("PRAGM
     _exit(kResume);
   const long long first = kel_sqlite_column_int64(db, 0) + 1;
   kel_sqlite_finalize(db);
-  if (kel_sqlite_prepare(db, "INSERT INTO rows(batch, row, payload) VALUES(?1, ?2, ?3)") != SQLITE_OK)
-    _exit(kPrepare);
+  if (kel_sqlite_prepare(db, "INSERT INTO rows(batch, row, payload) VALUES(?1, ?2, ?3)") != SQLITE_OK) _exit(kPrepare);
   for (long long batch = first;; ++batch) {
     if (kel_sqlite_sql_stmt(db, "BEGIN", nullptr) != SQLITE_OK) _exit(kBegin);
     for (int row = 0; row < kRowsPerBatch; ++row) {
       const std::vector<unsigned char> bytes = payload(batch, row);
       if (kel_sqlite_bind_int64(db, 1, batch) != SQLITE_OK || kel_sqlite_bind_int(db, 2, row) != SQLITE_OK ||
-          kel_sqlite_bind_blob(db, 3, bytes.data(), bytes.size()) != SQLITE_OK ||
-          kel_sqlite_step(db) != SQLITE_DONE || kel_sqlite_reset(db) != SQLITE_OK)
+          kel_sqlite_bind_blob(db, 3, bytes.data(), bytes.size()) != SQLITE_OK || kel_sqlite_step(db) != SQLITE_DONE ||
+          kel_sqlite_reset(db) != SQLITE_OK)
         _exit(kInsert);
     }
     if (kel_sqlite_sql_stmt(db, "COMMIT", nullptr) != SQLITE_OK) _exit(kCommit);
@@ -93,7 +92,8 @@ std::string journal_pragma(const char* journal_mode) { return std::string("PRAGM
 bool read_reports(int fd, long long& last, std::string& pending, std::chrono::steady_clock::time_point deadline,
                   const std::function<bool()>& enough) {
   while (!enough()) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return true;
     pollfd ready{fd, POLLIN, 0};
     const int n = poll(&ready, 1, static_cast<int>(left.count()));
@@ -141,8 +141,9 @@ verdict verify(const handle& db, long long reported) {
   EXPECT_EQ(integrity, std::vector<std::string>{"ok"});
 
   // Batch by batch: numbered without gaps from 1, each complete.
-  EXPECT_EQ(kel_sqlite_prepare(db, "SELECT batch, count(*), min(row), max(row) FROM rows GROUP BY batch ORDER BY batch"),
-            SQLITE_OK);
+  EXPECT_EQ(
+      kel_sqlite_prepare(db, "SELECT batch, count(*), min(row), max(row) FROM rows GROUP BY batch ORDER BY batch"),
+      SQLITE_OK);
   long long expected_batch = 1;
   EXPECT_EQ(kel_sqlite_rows_each(db,
                                  [&](handle row, unsigned long) {
@@ -245,8 +246,7 @@ TEST_P(CrashConsistency, KilledWritersLoseNoCommittedBatchAndLeaveNoneInPart) {
       ++kills;
     }
     // What it reported before it died; the pipe then closes.
-    EXPECT_FALSE(read_reports(fds[0], last, pending, std::chrono::steady_clock::now() + 10s,
-                              [] { return false; }));
+    EXPECT_FALSE(read_reports(fds[0], last, pending, std::chrono::steady_clock::now() + 10s, [] { return false; }));
     EXPECT_EQ(pending.size(), 0u) << "a torn report";
     close(fds[0]);
 
@@ -257,10 +257,11 @@ TEST_P(CrashConsistency, KilledWritersLoseNoCommittedBatchAndLeaveNoneInPart) {
     durable = found.batches;
   }
   EXPECT_EQ(kills, kKills);
-  std::printf("%s: %d kills survived, %lld batches on disk, %lld reported committed, %d committed but unreported, "
-              "%d kills left a %s behind\n",
-              journal_mode, kills, durable, reported, unreported_commits, with_leftover,
-              leftover.substr(path.size() + 1).c_str());
+  std::printf(
+      "%s: %d kills survived, %lld batches on disk, %lld reported committed, %d committed but unreported, "
+      "%d kills left a %s behind\n",
+      journal_mode, kills, durable, reported, unreported_commits, with_leftover,
+      leftover.substr(path.size() + 1).c_str());
 
   // No more forks from here on: the service may start.
   kel_database_init();
@@ -271,7 +272,8 @@ TEST_P(CrashConsistency, KilledWritersLoseNoCommittedBatchAndLeaveNoneInPart) {
 
 INSTANTIATE_TEST_SUITE_P(JournalModes, CrashConsistency, testing::Values("DELETE", "WAL"),
                          [](const testing::TestParamInfo<const char*>& info) {
-                           return std::string(info.param) == "WAL" ? std::string("Wal") : std::string("RollbackJournal");
+                           return std::string(info.param) == "WAL" ? std::string("Wal")
+                                                                   : std::string("RollbackJournal");
                          });
 
 }  // namespace

@@ -97,8 +97,8 @@ TEST(DatabaseService, TimersAndIntervalsRunOnTheServiceThreadAndCanBeCleared) {
       },
       5, __FILE__, __LINE__);
   std::atomic<int> cleared_ticks{0};
-  const unsigned long long endless = kel_database_set_interval([&] { return ++cleared_ticks < 1000000; }, 1,
-                                                               __FILE__, __LINE__);
+  const unsigned long long endless =
+      kel_database_set_interval([&] { return ++cleared_ticks < 1000000; }, 1, __FILE__, __LINE__);
 
   ASSERT_EQ(last.get_future().wait_for(5s), std::future_status::ready);
   kel_database_clear_interval(endless);

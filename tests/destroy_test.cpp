@@ -173,8 +173,7 @@ TEST_F(Destroy, TheLastOwnerClosesAnOpenConnection) {
   ASSERT_TRUE(drain_service());
 
   ASSERT_EQ(kel_sqlite_open(orphan), 0);
-  ASSERT_EQ(kel_sqlite_sql_stmt(orphan, "CREATE TABLE t(x); BEGIN EXCLUSIVE; INSERT INTO t VALUES (1);", nullptr),
-            0);
+  ASSERT_EQ(kel_sqlite_sql_stmt(orphan, "CREATE TABLE t(x); BEGIN EXCLUSIVE; INSERT INTO t VALUES (1);", nullptr), 0);
   ASSERT_EQ(kel_sqlite_prepare(orphan, "SELECT x FROM t"), 0);
   ASSERT_EQ(kel_sqlite_step(orphan), 100);
   EXPECT_FALSE(exclusive_lock_free(path));

@@ -159,11 +159,11 @@ const std::vector<item>& items() {
 bool is_no_memory(int code) { return code == SQLITE_NOMEM || code == SQLITE_IOERR_NOMEM; }
 
 struct outcome {
-  bool completed = false;        // every call succeeded
-  std::string failed_call;       // the first call that reported a failure
-  int code = SQLITE_OK;          // its result code
-  std::vector<std::string> rows; // the rows read back, as text
-  std::string silent;            // a wrong value that nothing reported
+  bool completed = false;         // every call succeeded
+  std::string failed_call;        // the first call that reported a failure
+  int code = SQLITE_OK;           // its result code
+  std::vector<std::string> rows;  // the rows read back, as text
+  std::string silent;             // a wrong value that nothing reported
 };
 
 // One row as text: the id read as an integer and as bytes, the label, the
@@ -266,8 +266,8 @@ outcome run_scenario(const std::string& path) {
         read_failed = true;
         failed("column read", last);
       } else {
-        result.silent = "row " + std::to_string(index) + " read as " + got + ", last error code " +
-                        std::to_string(last);
+        result.silent =
+            "row " + std::to_string(index) + " read as " + got + ", last error code " + std::to_string(last);
       }
       return false;
     });
@@ -358,13 +358,9 @@ class FaultInjection : public testing::Test {
   }
 };
 
-TEST_F(FaultInjection, EachAllocationFailingOnceIsReportedAndLeaksNothing) {
-  EXPECT_GT(every_allocation(false), 100);
-}
+TEST_F(FaultInjection, EachAllocationFailingOnceIsReportedAndLeaksNothing) { EXPECT_GT(every_allocation(false), 100); }
 
-TEST_F(FaultInjection, AllocationsFailingFromOneOnAreReportedAndLeakNothing) {
-  EXPECT_GT(every_allocation(true), 100);
-}
+TEST_F(FaultInjection, AllocationsFailingFromOneOnAreReportedAndLeakNothing) { EXPECT_GT(every_allocation(true), 100); }
 
 // ---- A write lock held by another connection ------------------------------
 

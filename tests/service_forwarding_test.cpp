@@ -66,8 +66,8 @@ void kel_thread_service_set_join_handler(boost::shared_ptr<_kel_thread_service> 
   record("set_join_handler", svc, handler ? 1 : 0);
 }
 
-void kel_thread_service_exec(boost::shared_ptr<_kel_thread_service> svc, std::function<void()> job,
-                             std::string file, int line) {
+void kel_thread_service_exec(boost::shared_ptr<_kel_thread_service> svc, std::function<void()> job, std::string file,
+                             int line) {
   record("exec", svc, job ? 1 : 0, file, line);
 }
 

@@ -75,8 +75,8 @@ KEL_DATABASE_API int kel_sqlite_bind_int(boost::shared_ptr<_kel_sqlite> obj, int
 KEL_DATABASE_API int kel_sqlite_bind_int64(boost::shared_ptr<_kel_sqlite> obj, int index, long long value);
 KEL_DATABASE_API int kel_sqlite_bind_double(boost::shared_ptr<_kel_sqlite> obj, int index, double value);
 /// Copies `size` bytes. Sizes above INT_MAX are refused with SQLITE_TOOBIG.
-KEL_DATABASE_API int kel_sqlite_bind_blob(boost::shared_ptr<_kel_sqlite> obj, int index,
-                                          const unsigned char* data, unsigned long size);
+KEL_DATABASE_API int kel_sqlite_bind_blob(boost::shared_ptr<_kel_sqlite> obj, int index, const unsigned char* data,
+                                          unsigned long size);
 /// Binds the caller's buffer in place; it must stay valid and unchanged until
 /// the statement is finalized, rebound or cleared.
 KEL_DATABASE_API int kel_sqlite_bind_blob_static(boost::shared_ptr<_kel_sqlite> obj, int index,
@@ -86,8 +86,8 @@ KEL_DATABASE_API int kel_sqlite_bind_blob_static(boost::shared_ptr<_kel_sqlite> 
 KEL_DATABASE_API int kel_sqlite_bind_text(boost::shared_ptr<_kel_sqlite> obj, int index, const char* text,
                                           unsigned long size);
 /// As kel_sqlite_bind_text, but binds the caller's buffer in place.
-KEL_DATABASE_API int kel_sqlite_bind_text_static(boost::shared_ptr<_kel_sqlite> obj, int index,
-                                                 const char* text, unsigned long size);
+KEL_DATABASE_API int kel_sqlite_bind_text_static(boost::shared_ptr<_kel_sqlite> obj, int index, const char* text,
+                                                 unsigned long size);
 KEL_DATABASE_API int kel_sqlite_bind_parameter_count(boost::shared_ptr<_kel_sqlite> obj);
 KEL_DATABASE_API const char* kel_sqlite_bind_parameter_name(boost::shared_ptr<_kel_sqlite> obj, int index);
 /// 0 when the statement has no parameter of that name.
@@ -145,9 +145,8 @@ KEL_DATABASE_API void kel_database_exec(std::function<void()> job, std::string f
 KEL_DATABASE_API unsigned long long kel_database_set_timeout(std::function<void()> job, unsigned long long delay,
                                                              std::string file, int line);
 /// Runs `job` every `interval` ms until it returns false or is cleared.
-KEL_DATABASE_API unsigned long long kel_database_set_interval(std::function<bool()> job,
-                                                              unsigned long long interval, std::string file,
-                                                              int line);
+KEL_DATABASE_API unsigned long long kel_database_set_interval(std::function<bool()> job, unsigned long long interval,
+                                                              std::string file, int line);
 KEL_DATABASE_API void kel_database_clear_timeout(unsigned long long id);
 KEL_DATABASE_API void kel_database_clear_interval(unsigned long long id);
 /// Forwards to the host's run-once of the service (see kel_thread_service_run_once).

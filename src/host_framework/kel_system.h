@@ -64,31 +64,30 @@ KEL_SYSTEM_API void kel_object_ref(boost::shared_ptr<_kel_object> obj);
 KEL_SYSTEM_API void kel_object_unref_real(boost::shared_ptr<_kel_object> obj);
 
 /// True and a copy of the value in `value` when `key` exists in `properties`.
-KEL_SYSTEM_API bool kel_property_get(std::map<std::string, boost::any>& properties, std::string key,
-                                     boost::any& value);
+KEL_SYSTEM_API bool kel_property_get(std::map<std::string, boost::any>& properties, std::string key, boost::any& value);
 
 /// Reports a failed condition (`ok` false) as one line on standard error and
 /// returns; the caller carries on. Every call, also with `ok` true, is passed
 /// to the recorder installed with kel_system_set_assertion_recorder.
-KEL_SYSTEM_API void kel_assertion_faild(bool ok, std::string condition, std::string message,
-                                        std::string file, int line);
+KEL_SYSTEM_API void kel_assertion_faild(bool ok, std::string condition, std::string message, std::string file,
+                                        int line);
 
 /// Thread services. Delays and intervals are milliseconds; timer and interval
 /// ids are unique per service and never 0. An empty service handle is accepted
 /// everywhere and does nothing (ids 0, run_once -1). No operation runs a job,
 /// timer, interval or handler on the calling thread, except run_once.
 KEL_SYSTEM_API boost::shared_ptr<_kel_thread_service> kel_thread_service_new(std::string name);
-KEL_SYSTEM_API void kel_thread_service_exec(boost::shared_ptr<_kel_thread_service> svc,
-                                            std::function<void()> job, std::string file, int line);
-KEL_SYSTEM_API unsigned long long kel_thread_service_set_timeout(
-    boost::shared_ptr<_kel_thread_service> svc, std::function<void()> job, unsigned long long delay,
-    std::string file, int line);
+KEL_SYSTEM_API void kel_thread_service_exec(boost::shared_ptr<_kel_thread_service> svc, std::function<void()> job,
+                                            std::string file, int line);
+KEL_SYSTEM_API unsigned long long kel_thread_service_set_timeout(boost::shared_ptr<_kel_thread_service> svc,
+                                                                 std::function<void()> job, unsigned long long delay,
+                                                                 std::string file, int line);
 /// The interval ends when its job returns false or when it is cleared.
-KEL_SYSTEM_API unsigned long long kel_thread_service_set_interval(
-    boost::shared_ptr<_kel_thread_service> svc, std::function<bool()> job,
-    unsigned long long interval, std::string file, int line);
-KEL_SYSTEM_API void kel_thread_service_clear_timeout(boost::shared_ptr<_kel_thread_service> svc,
-                                                     unsigned long long id);
+KEL_SYSTEM_API unsigned long long kel_thread_service_set_interval(boost::shared_ptr<_kel_thread_service> svc,
+                                                                  std::function<bool()> job,
+                                                                  unsigned long long interval, std::string file,
+                                                                  int line);
+KEL_SYSTEM_API void kel_thread_service_clear_timeout(boost::shared_ptr<_kel_thread_service> svc, unsigned long long id);
 KEL_SYSTEM_API void kel_thread_service_clear_interval(boost::shared_ptr<_kel_thread_service> svc,
                                                       unsigned long long id);
 /// Lets one ready job of the service run, nested, when called from a job on
@@ -109,9 +108,8 @@ KEL_SYSTEM_API void kel_thread_service_set_join_handler(
 /// The thread ends after the job in progress; jobs still queued are dropped.
 /// Then, on the service thread, each stop callback runs, then the finished
 /// handler. Never runs anything from inside this call.
-KEL_SYSTEM_API void kel_thread_service_stop(
-    boost::shared_ptr<_kel_thread_service> svc,
-    std::function<void(boost::shared_ptr<_kel_thread_service>)> callback);
+KEL_SYSTEM_API void kel_thread_service_stop(boost::shared_ptr<_kel_thread_service> svc,
+                                            std::function<void(boost::shared_ptr<_kel_thread_service>)> callback);
 
 /// The host's end of the program: calls the join handler of every running
 /// service and blocks until each has finished (its finished handler has
@@ -120,12 +118,10 @@ KEL_SYSTEM_API void kel_system_shutdown();
 
 // Extensions of this runtime for tests and tools.
 
-using kel_assertion_recorder =
-    std::function<void(bool ok, const std::string& condition, const std::string& message,
-                       const std::string& file, int line)>;
+using kel_assertion_recorder = std::function<void(bool ok, const std::string& condition, const std::string& message,
+                                                  const std::string& file, int line)>;
 /// Installs a recorder that sees every assertion call; an empty function
 /// removes it. With `quiet`, failed conditions are not printed.
-KEL_SYSTEM_API void kel_system_set_assertion_recorder(kel_assertion_recorder recorder,
-                                                      bool quiet = false);
+KEL_SYSTEM_API void kel_system_set_assertion_recorder(kel_assertion_recorder recorder, bool quiet = false);
 /// Number of thread services whose thread has not finished yet.
 KEL_SYSTEM_API int kel_system_running_services();

@@ -68,7 +68,8 @@ bool call_reporting_as(const std::string& service, const Describe& what, Call&& 
 
 template <typename Call>
 bool call_reporting(const std::string& service, const char* what, Call&& call) {
-  return call_reporting_as(service, [what] { return std::string(what); }, std::forward<Call>(call));
+  return call_reporting_as(
+      service, [what] { return std::string(what); }, std::forward<Call>(call));
 }
 
 }  // namespace
@@ -405,7 +406,7 @@ void kel_system_shutdown() {
     std::unique_lock<std::mutex> lock(registry.mutex);
     registry.changed.wait(lock, [&] {
       return std::none_of(asked.begin(), asked.end(),
-                          [&](const service_ptr& service) { return is_running(registry, service.get()); });
+                          [&registry](const service_ptr& service) { return is_running(registry, service.get()); });
     });
   }
   asked.clear();

@@ -11,13 +11,12 @@ namespace kel_console {
 void null_object(const char* function) {
   // The coloured name is built first and inserted at once, so that it cannot
   // be split by another thread's output.
-  std::cout << kWarningBanner << "null object supplied: " << (kHighlight + std::string(function) + kReset)
-            << std::endl;
+  std::cout << kWarningBanner << "null object supplied: " << (kHighlight + std::string(function) + kReset) << std::endl;
 }
 
 void repeated_destroy(const std::string& tag, const std::string& file, int line) {
-  std::cout << kWarningBanner << "CALLING DESTROY MULTIPLE TIMES IS NOT AN OPTION "
-            << (kHighlight + tag + kReset) << "-" << file << ":" << std::to_string(line) << std::endl;
+  std::cout << kWarningBanner << "CALLING DESTROY MULTIPLE TIMES IS NOT AN OPTION " << (kHighlight + tag + kReset)
+            << "-" << file << ":" << std::to_string(line) << std::endl;
 }
 
 void failed_cast(const char* module, int line, const char* what) {

@@ -74,8 +74,8 @@ unsigned long long kel_database_set_timeout(std::function<void()> job, unsigned 
   return kel_thread_service_set_timeout(service, std::move(job), delay, std::move(file), line);
 }
 
-unsigned long long kel_database_set_interval(std::function<bool()> job, unsigned long long interval,
-                                             std::string file, int line) {
+unsigned long long kel_database_set_interval(std::function<bool()> job, unsigned long long interval, std::string file,
+                                             int line) {
   std::lock_guard<std::mutex> lock(service_mutex);
   return kel_thread_service_set_interval(service, std::move(job), interval, std::move(file), line);
 }

@@ -51,9 +51,7 @@ void _kel_sqlite::release_statement() {
 
 int _kel_sqlite::try_open() { return open_with(SQLITE_OPEN_READWRITE, kel_checks::line::try_open); }
 
-int _kel_sqlite::open() {
-  return open_with(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, kel_checks::line::open);
-}
+int _kel_sqlite::open() { return open_with(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, kel_checks::line::open); }
 
 int _kel_sqlite::open_with(int flags, int check_line) {
   // Opening over an open connection would lose it (and its locks): refuse.

@@ -30,9 +30,7 @@ boost::shared_ptr<_kel_sqlite> kel_sqlite_new(std::string path, std::string name
   return object;
 }
 
-bool kel_is_sqlite(boost::shared_ptr<_kel_object> obj) {
-  return dynamic_cast<_kel_sqlite*>(obj.get()) != nullptr;
-}
+bool kel_is_sqlite(boost::shared_ptr<_kel_object> obj) { return dynamic_cast<_kel_sqlite*>(obj.get()) != nullptr; }
 
 boost::shared_ptr<_kel_object> kel_sqlite_to_object(boost::shared_ptr<_kel_sqlite> obj) {
   if (null_handle(obj.get(), __func__)) return {};
@@ -125,8 +123,7 @@ int kel_sqlite_bind_double(boost::shared_ptr<_kel_sqlite> obj, int index, double
   return obj->bind_double(index, value);
 }
 
-int kel_sqlite_bind_blob(boost::shared_ptr<_kel_sqlite> obj, int index, const unsigned char* data,
-                         unsigned long size) {
+int kel_sqlite_bind_blob(boost::shared_ptr<_kel_sqlite> obj, int index, const unsigned char* data, unsigned long size) {
   if (null_handle(obj.get(), __func__)) return -1;
   return obj->bind_blob(index, data, size);
 }
@@ -142,8 +139,7 @@ int kel_sqlite_bind_text(boost::shared_ptr<_kel_sqlite> obj, int index, const ch
   return obj->bind_text(index, text, size);
 }
 
-int kel_sqlite_bind_text_static(boost::shared_ptr<_kel_sqlite> obj, int index, const char* text,
-                                unsigned long size) {
+int kel_sqlite_bind_text_static(boost::shared_ptr<_kel_sqlite> obj, int index, const char* text, unsigned long size) {
   if (null_handle(obj.get(), __func__)) return -1;
   return obj->bind_text_static(index, text, size);
 }
@@ -195,8 +191,7 @@ int kel_sqlite_rows_each(boost::shared_ptr<_kel_sqlite> obj, kel_sqlite_row_call
   return obj->rows_each(count, callback);
 }
 
-int kel_sqlite_rows_each(boost::shared_ptr<_kel_sqlite> obj, unsigned long& count,
-                         kel_sqlite_row_callback callback) {
+int kel_sqlite_rows_each(boost::shared_ptr<_kel_sqlite> obj, unsigned long& count, kel_sqlite_row_callback callback) {
   if (null_handle(obj.get(), __func__)) return -1;
   return obj->rows_each(count, callback);
 }

@@ -13,19 +13,17 @@
 namespace kel_test {
 
 bool operator==(const assertion_call& a, const assertion_call& b) {
-  return a.ok == b.ok && a.condition == b.condition && a.message == b.message && a.file == b.file &&
-         a.line == b.line;
+  return a.ok == b.ok && a.condition == b.condition && a.message == b.message && a.file == b.file && a.line == b.line;
 }
 
 std::ostream& operator<<(std::ostream& out, const assertion_call& call) {
-  return out << "{" << (call.ok ? "true" : "false") << ", \"" << call.condition << "\", \"" << call.message
-             << "\", \"" << call.file << "\", " << call.line << "}";
+  return out << "{" << (call.ok ? "true" : "false") << ", \"" << call.condition << "\", \"" << call.message << "\", \""
+             << call.file << "\", " << call.line << "}";
 }
 
 assertion_log::assertion_log() {
   kel_system_set_assertion_recorder(
-      [this](bool ok, const std::string& condition, const std::string& message, const std::string& file,
-             int line) {
+      [this](bool ok, const std::string& condition, const std::string& message, const std::string& file, int line) {
         std::lock_guard<std::mutex> lock(mutex_);
         calls_.push_back({ok, condition, message, file, line});
       },
