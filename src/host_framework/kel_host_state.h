@@ -21,7 +21,7 @@
 #include <thread>
 #include <unordered_map>
 
-namespace kel_host __attribute__((visibility("hidden"))) {
+namespace __attribute__((visibility("hidden"))) kel_host {
 
   struct assertion_state {
     // Read without a lock on every assertion call; set under `mutex`.
@@ -73,4 +73,4 @@ namespace kel_host __attribute__((visibility("hidden"))) {
   /// objects released before the static objects of the runtime's users go.
   void ensure_exit_hook();
 
-}  // namespace )
+}  // namespace kel_host
