@@ -21,56 +21,59 @@
 #include <thread>
 #include <unordered_map>
 
-namespace __attribute__((visibility("hidden"))) kel_host {
+// Internal to the runtime: none of it is exported.
+#pragma GCC visibility push(hidden)
+namespace kel_host {
 
-  struct assertion_state {
-    // Read without a lock on every assertion call; set under `mutex`.
-    std::atomic<bool> recorder_installed{false};
-    std::mutex mutex;
-    boost::shared_ptr<const kel_assertion_recorder> recorder;
-    bool quiet = false;
-  };
+struct assertion_state {
+  // Read without a lock on every assertion call; set under `mutex`.
+  std::atomic<bool> recorder_installed{false};
+  std::mutex mutex;
+  boost::shared_ptr<const kel_assertion_recorder> recorder;
+  bool quiet = false;
+};
 
-  struct object_registry {
-    std::mutex mutex;
-    std::unordered_map<_kel_object*, boost::shared_ptr<_kel_object>> held;
+struct object_registry {
+  std::mutex mutex;
+  std::unordered_map<_kel_object*, boost::shared_ptr<_kel_object>> held;
 
-    /// Drops every reference the framework still holds. The objects are
-    /// destroyed without the registry lock held.
-    void release_all();
-  };
+  /// Drops every reference the framework still holds. The objects are
+  /// destroyed without the registry lock held.
+  void release_all();
+};
 
-  struct service_entry {
-    explicit service_entry(boost::shared_ptr<_kel_thread_service> s) : service(std::move(s)) {}
-    boost::shared_ptr<_kel_thread_service> service;
-    std::thread thread;
-    bool finished = false;
-  };
+struct service_entry {
+  explicit service_entry(boost::shared_ptr<_kel_thread_service> s) : service(std::move(s)) {}
+  boost::shared_ptr<_kel_thread_service> service;
+  std::thread thread;
+  bool finished = false;
+};
 
-  struct service_registry {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::list<service_entry> entries;
-    // Set once the process is exiting: services that end from then on skip
-    // their handlers, whose owners may already be gone.
-    bool exiting = false;
+struct service_registry {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::list<service_entry> entries;
+  // Set once the process is exiting: services that end from then on skip
+  // their handlers, whose owners may already be gone.
+  bool exiting = false;
 
-    /// Stops every service and joins its thread without calling any of its
-    /// handlers. Safe to call more than once.
-    void stop_all_at_exit();
-  };
+  /// Stops every service and joins its thread without calling any of its
+  /// handlers. Safe to call more than once.
+  void stop_all_at_exit();
+};
 
-  struct host_state {
-    ~host_state();
-    assertion_state assertions;
-    object_registry objects;
-    service_registry services;
-  };
+struct host_state {
+  ~host_state();
+  assertion_state assertions;
+  object_registry objects;
+  service_registry services;
+};
 
-  extern host_state state;
+extern host_state state;
 
-  /// Makes sure that, when the process exits, services are stopped and held
-  /// objects released before the static objects of the runtime's users go.
-  void ensure_exit_hook();
+/// Makes sure that, when the process exits, services are stopped and held
+/// objects released before the static objects of the runtime's users go.
+void ensure_exit_hook();
 
 }  // namespace kel_host
+#pragma GCC visibility pop
