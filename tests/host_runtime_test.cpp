@@ -7,6 +7,9 @@
 #include <boost/make_shared.hpp>
 #include <boost/weak_ptr.hpp>
 
+#include <pthread.h>
+#include <time.h>
+
 #include <atomic>
 #include <future>
 #include <set>
@@ -165,6 +168,35 @@ TEST_F(HostService, JobsRunInOrderOnTheServiceThread) {
   ASSERT_EQ(threads.size(), 1u);
   EXPECT_NE(*threads.begin(), std::this_thread::get_id());
   EXPECT_EQ(kel_system_running_services(), 1);
+}
+
+// A service thread watches briefly for more work after its last job; an idle
+// one must sleep, not keep a core busy.
+TEST_F(HostService, IdleServiceThreadSleeps) {
+  auto service = kel_thread_service_new("idle");
+  signal<clockid_t> clock;
+  for (int i = 0; i < 1000; ++i)
+    kel_thread_service_exec(
+        service, [] {}, __FILE__, __LINE__);
+  kel_thread_service_exec(
+      service,
+      [promise = clock.promise] {
+        clockid_t id{};
+        pthread_getcpuclockid(pthread_self(), &id);
+        promise->set_value(id);
+      },
+      __FILE__, __LINE__);
+  ASSERT_TRUE(ready(clock.future));
+  const clockid_t id = clock.future.get();
+  auto cpu_ms = [id] {
+    timespec now{};
+    clock_gettime(id, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+  };
+  std::this_thread::sleep_for(50ms);
+  const double before = cpu_ms();
+  std::this_thread::sleep_for(400ms);
+  EXPECT_LT(cpu_ms() - before, 40.0);  // a spinning thread would use about 400 ms
 }
 
 TEST_F(HostService, TimeoutFiresOnceAfterItsDelay) {
