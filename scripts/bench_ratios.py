@@ -54,6 +54,10 @@ def main():
         threads = f"{producers} thread{'s' if producers > 1 else ''}"
         ratio(f"dispatch, {threads}: kel_database / asio",
               f"BM_dispatch/kel_database/{suffix}", f"BM_dispatch/asio/{suffix}", "real_time", 1.5)
+        ratio(f"dispatch, {threads}: kel_database / floor",
+              f"BM_dispatch/kel_database/{suffix}", f"BM_dispatch/floor/{suffix}", "real_time")
+        ratio(f"dispatch, {threads}: floor / asio",
+              f"BM_dispatch/floor/{suffix}", f"BM_dispatch/asio/{suffix}", "real_time")
         ratio(f"dispatch, {threads}, file=__FILE__: kel_database / asio",
               f"BM_dispatch/kel_database_long_path/{suffix}", f"BM_dispatch/asio/{suffix}", "real_time")
     # Per object: the run's time over its N.
