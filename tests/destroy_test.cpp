@@ -8,6 +8,7 @@
 #include <boost/weak_ptr.hpp>
 
 #include <regex>
+#include <set>
 #include <thread>
 
 using namespace kel_test;
@@ -100,14 +101,19 @@ TEST_F(Destroy, AClosedOrNeverOpenedObjectIsStillReleased) {
   EXPECT_FALSE(kel_sqlite_to_object(closed)->is_reffed());
 }
 
-TEST_F(Destroy, ConcurrentDestroysReleaseExactlyOnce) {
+// Racing destroys print their warnings on the callers' threads while the
+// releases print count lines on the service thread: every line must come out
+// whole, and each object is released once.
+TEST_F(Destroy, ConcurrentDestroysReleaseExactlyOnceAndPrintWholeLines) {
+  constexpr int kObjects = 40;
+  constexpr int kRacers = 4;
   std::vector<boost::shared_ptr<_kel_sqlite>> objects;
-  for (int i = 0; i < 20; ++i) objects.push_back(kel_sqlite_new(":memory:", "o" + std::to_string(i)));
+  for (int i = 0; i < kObjects; ++i) objects.push_back(kel_sqlite_new(":memory:", "o" + std::to_string(i)));
   for (auto& object : objects) ASSERT_EQ(kel_sqlite_open(object), 0);
 
   stdout_capture out;
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
+  for (int t = 0; t < kRacers; ++t) {
     threads.emplace_back([&objects] {
       for (auto& object : objects) kel_sqlite_destroy(object, "racer.cpp", 5);
     });
@@ -116,14 +122,40 @@ TEST_F(Destroy, ConcurrentDestroysReleaseExactlyOnce) {
   ASSERT_TRUE(drain_service());
   const std::string text = out.finish();
 
-  auto occurrences = [&text](const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-  };
-  EXPECT_EQ(occurrences("left objects in database reference count: "), 20u);
-  EXPECT_EQ(occurrences("CALLING DESTROY MULTIPLE TIMES IS NOT AN OPTION"), 60u);
-  EXPECT_EQ(occurrences(count_line(0)), 1u);
+  const std::string refused =
+      "\033[1;35mKEL-SYSTEM**WARNING**\033[0;0m: CALLING DESTROY MULTIPLE TIMES IS NOT AN OPTION "
+      "\033[0;35m[kel_sqlite]\033[0;0m-racer.cpp:5\n";
+  const std::regex description("object \\[kel_sqlite\\] @0x[0-9a-f]+\n");
+  std::multiset<int> counts;
+  int refusals = 0;
+  int descriptions = 0;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t end = text.find('\n', at);
+    ASSERT_NE(end, std::string::npos) << "unterminated output: " << text.substr(at);
+    const std::string line = text.substr(at, end + 1 - at);
+    at = end + 1;
+    if (line == refused) {
+      ++refusals;
+      continue;
+    }
+    // A refused destroy is followed by the object's description.
+    if (std::regex_match(line, description)) {
+      ++descriptions;
+      continue;
+    }
+    int left = -1;
+    for (int n = 0; n < kObjects && left < 0; ++n)
+      if (line == count_line(n)) left = n;
+    ASSERT_GE(left, 0) << "not a whole line: " << line;
+    counts.insert(left);
+  }
+  EXPECT_EQ(refusals, kObjects * (kRacers - 1));
+  EXPECT_EQ(descriptions, refusals);
+  // One count line per release, counting down from kObjects - 1 to 0.
+  std::multiset<int> expected;
+  for (int n = 0; n < kObjects; ++n) expected.insert(n);
+  EXPECT_EQ(counts, expected);
 }
 
 TEST_F(Destroy, ANonBoolMarkIsReportedAndNothingIsReleased) {

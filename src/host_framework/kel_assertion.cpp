@@ -23,9 +23,10 @@ void kel_assertion_faild(bool ok, std::string condition, std::string message, st
     if (recorder) (*recorder)(ok, condition, message, file, line);
   }
   if (ok || quiet) return;
+  // One insertion, newline included: other threads report at the same time.
   std::cerr << "\033[1;31mKEL-SYSTEM**ASSERTION**\033[0;0m: " + condition + " - " + message + " (" + file + ":" +
-                   std::to_string(line) + ")"
-            << std::endl;
+                   std::to_string(line) + ")\n"
+            << std::flush;
 }
 
 void kel_system_set_assertion_recorder(kel_assertion_recorder recorder, bool quiet) {

@@ -82,8 +82,8 @@ void _kel_object::describe() {
   // number that anyone writes to it (the database service's count lines,
   // for one) comes out in hex. One insertion also keeps the line whole.
   std::ostringstream line;
-  line << "object " << object_tag() << " @" << static_cast<const void*>(this);
-  std::cout << line.str() << std::endl;
+  line << "object " << object_tag() << " @" << static_cast<const void*>(this) << '\n';
+  std::cout << line.str() << std::flush;
 }
 
 bool _kel_object::is_reffed() { return reffed_.load(); }

@@ -54,7 +54,8 @@ std::chrono::milliseconds to_duration(unsigned long long milliseconds) {
 }
 
 void report_error(const std::string& service, const std::string& what) {
-  std::cerr << "\033[1;31mKEL-SYSTEM**ERROR**\033[0;0m: thread service \"" + service + "\": " + what << std::endl;
+  std::cerr << "\033[1;31mKEL-SYSTEM**ERROR**\033[0;0m: thread service \"" + service + "\": " + what + "\n"
+            << std::flush;
 }
 
 // Runs a handler supplied by a user of the runtime; what it throws is

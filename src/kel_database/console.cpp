@@ -8,20 +8,22 @@
 // std::showpos, ...) must not change what these lines say.
 namespace kel_console {
 
+void write_line(std::string text) {
+  text += '\n';
+  std::cout << text << std::flush;
+}
+
 void null_object(const char* function) {
-  // The coloured name is built first and inserted at once, so that it cannot
-  // be split by another thread's output.
-  std::cout << kWarningBanner << "null object supplied: " << (kHighlight + std::string(function) + kReset) << std::endl;
+  write_line(kWarningBanner + std::string("null object supplied: ") + kHighlight + function + kReset);
 }
 
 void repeated_destroy(const std::string& tag, const std::string& file, int line) {
-  std::cout << kWarningBanner << "CALLING DESTROY MULTIPLE TIMES IS NOT AN OPTION " << (kHighlight + tag + kReset)
-            << "-" << file << ":" << std::to_string(line) << std::endl;
+  write_line(kWarningBanner + std::string("CALLING DESTROY MULTIPLE TIMES IS NOT AN OPTION ") + kHighlight + tag +
+             kReset + "-" + file + ":" + std::to_string(line));
 }
 
 void failed_cast(const char* module, int line, const char* what) {
-  std::cout << kErrorBanner << "bad cast destroy any: " << module << ":" << std::to_string(line) << " - " << what
-            << std::endl;
+  write_line(kErrorBanner + std::string("bad cast destroy any: ") + module + ":" + std::to_string(line) + " - " + what);
 }
 
 }  // namespace kel_console

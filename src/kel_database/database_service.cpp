@@ -7,11 +7,11 @@
 // the calling thread, which is what keeps the non-recursive mutex safe.
 #include "database_service.h"
 
+#include "console.h"
 #include "kel_sqlite.h"
 #include "live_object_list.h"
 #include "name_registry.h"
 
-#include <iostream>
 #include <string>
 
 namespace {
@@ -26,18 +26,18 @@ name_registry registry;
 bool stop_requested = false;
 
 void stop_callback(boost::shared_ptr<_kel_thread_service> /*stopped*/) {
-  std::cout << "DATABASE THREAD SERVICE STOPPED" << std::endl;
+  kel_console::write_line("DATABASE THREAD SERVICE STOPPED");
 }
 
 void finished_handler(boost::shared_ptr<_kel_thread_service> finished, int /*status*/) {
-  std::cout << "DATABASE SERVICE DONE" << std::endl;
+  kel_console::write_line("DATABASE SERVICE DONE");
   std::lock_guard<std::mutex> lock(service_mutex);
   service.reset();
   (void)finished;  // held to the end of the handler
 }
 
 bool join_handler(boost::shared_ptr<_kel_thread_service> joining, int /*reason*/) {
-  std::cout << "DATABASE SERVICE SHOT DONW REQUEST" << std::endl;
+  kel_console::write_line("DATABASE SERVICE SHOT DONW REQUEST");
   std::lock_guard<std::mutex> lock(service_mutex);
   stop_requested = true;
   // Otherwise the release that empties the list requests the stop.
@@ -134,7 +134,7 @@ void kel_database_unref(boost::shared_ptr<_kel_object> object) {
   released = live_objects.remove(object.get());
   if (!released) return;
   // In decimal whatever format flags the program left on std::cout.
-  std::cout << "left objects in database reference count: " << std::to_string(live_objects.size()) << std::endl;
+  kel_console::write_line("left objects in database reference count: " + std::to_string(live_objects.size()));
   if (stop_requested && live_objects.empty()) kel_thread_service_stop(service, stop_callback);
 }
 
