@@ -167,19 +167,21 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
   boost::asio::io_context io;
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work;
 
-  std::mutex mutex;  // guards everything below up to `dropping`
+  std::mutex mutex;  // guards the members from here to `stop_callbacks`
   std::map<unsigned long long, timer_entry> timers;
   unsigned long long next_id = 1;
   finished_handler on_finished;
   join_handler on_join;
   std::vector<stop_callback> stop_callbacks;
 
-  // Jobs handed to exec so far; read by the idle service thread.
-  std::atomic<unsigned long long> jobs_queued{0};
+  // Jobs handed to exec so far; read by the idle service thread. On a cache
+  // line of its own: producers write it for every job, and the members the
+  // service thread uses for every job must not move between cores with it.
+  alignas(64) std::atomic<unsigned long long> jobs_queued{0};
 
   // Only touched on the service thread.
-  unsigned long long jobs_taken = 0;  // exec jobs whose handler has started
-  bool dropping = false;              // the service has ended: queued work is discarded
+  alignas(64) unsigned long long jobs_taken = 0;  // exec jobs whose handler has started
+  bool dropping = false;                          // the service has ended: queued work is discarded
   int failures = 0;
 
  private:
