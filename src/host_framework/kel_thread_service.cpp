@@ -7,6 +7,7 @@
 // that happens on the service thread.
 #include "kel_system.h"
 
+#include "cpu_relax.h"
 #include "kel_host_state.h"
 
 #if defined(__SANITIZE_THREAD__) && !defined(BOOST_ASIO_DISABLE_FENCED_BLOCK)
@@ -37,14 +38,6 @@ using stop_callback = std::function<void(service_ptr)>;
 
 // The service whose thread this is; null on every other thread.
 thread_local _kel_thread_service* current_service = nullptr;
-
-void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  __asm__ __volatile__("yield");
-#endif
-}
 
 std::chrono::milliseconds to_duration(unsigned long long milliseconds) {
   // A century is later than any real deadline and keeps the expiry

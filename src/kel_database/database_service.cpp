@@ -8,6 +8,7 @@
 #include "database_service.h"
 
 #include "console.h"
+#include "cpu_relax.h"
 #include "kel_sqlite.h"
 #include "live_object_list.h"
 #include "name_registry.h"
@@ -44,14 +45,6 @@ bool join_handler(boost::shared_ptr<_kel_thread_service> joining, int /*reason*/
   if (live_objects.empty()) kel_thread_service_stop(service, stop_callback);
   (void)joining;
   return true;
-}
-
-void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  __asm__ __volatile__("yield");
-#endif
 }
 
 // Locks the service mutex for queueing a job, which holds it for well under a
