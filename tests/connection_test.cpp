@@ -1,7 +1,5 @@
-// Connection objects: the empty-handle answer of every exported function, the
-// state checks reported through the host's assertion routine, conversions to
-// and from framework objects, opening and closing, direct SQL, error texts
-// and the name registry of open connections.
+// Connection objects: empty handles, state checks, conversions, opening and
+// closing, direct SQL, error texts and the name registry.
 #include <kel_database/kel_database.h>
 #include <kel_system.h>
 
@@ -11,6 +9,7 @@
 #include <boost/make_shared.hpp>
 #include <boost/weak_ptr.hpp>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <type_traits>
@@ -30,45 +29,36 @@ using calls = std::vector<assertion_call>;
 template <typename A, typename E>
 testing::AssertionResult gives(const A& actual, const E& expected) {
   static_assert(std::is_same_v<A, E>, "result type differs from the documented one");
-  if constexpr (std::is_pointer_v<A>) {
-    if (actual == expected) return testing::AssertionSuccess();
+  if (actual == expected) return testing::AssertionSuccess();
+  // Pointers are printed as addresses: a byte pointer is no C string.
+  if constexpr (std::is_pointer_v<A>)
     return testing::AssertionFailure() << "returned pointer " << static_cast<const void*>(actual);
-  } else {
-    if (actual == expected) return testing::AssertionSuccess();
-    return testing::AssertionFailure() << "returned " << testing::PrintToString(actual) << " instead of "
-                                       << testing::PrintToString(expected);
-  }
+  else
+    return testing::AssertionFailure() << "returned " << testing::PrintToString(actual);
 }
 
 // Runs `sql` on a connection of its own, outside the library, and returns the
-// result code; used to see which locks the library's connection still holds.
-int raw_exec(const std::string& path, const char* sql) {
+// result code (with the first column of the last row in `value`); used to see
+// which locks the library's connection still holds and what it committed.
+int raw_exec(const std::string& path, const char* sql, long long* value = nullptr) {
   sqlite3* raw = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_exec(raw, sql, nullptr, nullptr, nullptr);
+  const auto keep = [](void* out, int, char** row, char**) {
+    *static_cast<long long*>(out) = std::atoll(row[0]);
+    return 0;
+  };
+  if (rc == SQLITE_OK) rc = sqlite3_exec(raw, sql, value ? +keep : nullptr, value, nullptr);
   sqlite3_close(raw);
   return rc;
 }
 
-long long raw_count(const std::string& path, const char* table) {
-  sqlite3* raw = nullptr;
-  sqlite3_stmt* stmt = nullptr;
+long long raw_count(const std::string& path) {
   long long n = -1;
-  sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-  const std::string sql = std::string("SELECT count(*) FROM ") + table;
-  if (sqlite3_prepare_v2(raw, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
-    n = sqlite3_column_int64(stmt, 0);
-  sqlite3_finalize(stmt);
-  sqlite3_close(raw);
+  raw_exec(path, "SELECT count(*) FROM t", &n);
   return n;
 }
 
 constexpr const char* kExclusive = "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE;";
-
-struct empty_handle_case {
-  std::string function;
-  std::function<testing::AssertionResult()> call;
-};
 
 TEST(EmptyHandle, EveryFunctionWritesItsLineAndReturnsItsDefault) {
   assertion_log log;
@@ -85,7 +75,7 @@ TEST(EmptyHandle, EveryFunctionWritesItsLineAndReturnsItsDefault) {
   const unsigned char bytes[] = {1, 2, 3};
   const char* const no_text = nullptr;
 
-  std::vector<empty_handle_case> cases = {
+  const std::vector<std::pair<std::string, std::function<testing::AssertionResult()>>> cases = {
       {"kel_is_sqlite", [&] { return gives(kel_is_sqlite(no_object), false); }},
       {"kel_sqlite_to_object", [&] { return gives(kel_sqlite_to_object(none), object()); }},
       {"kel_sqlite_from_object", [&] { return gives(kel_sqlite_from_object(no_object), handle()); }},
@@ -95,16 +85,8 @@ TEST(EmptyHandle, EveryFunctionWritesItsLineAndReturnsItsDefault) {
       {"kel_sqlite_open", [&] { return gives(kel_sqlite_open(none), -1); }},
       {"kel_sqlite_is_opened", [&] { return gives(kel_sqlite_is_opened(none), false); }},
       {"kel_sqlite_close", [&] { return gives(kel_sqlite_close(none), false); }},
-      {"kel_sqlite_sql_stmt",
-       [&] {
-         auto r = gives(kel_sqlite_sql_stmt(none, "CREATE TABLE t(a)", &message), -1);
-         return r ? gives(message, static_cast<char*>(text)) : r;
-       }},
-      {"kel_sqlite_free",
-       [&] {
-         auto r = gives(kel_sqlite_free(none, message), false);
-         return r ? gives(message, static_cast<char*>(text)) : r;
-       }},
+      {"kel_sqlite_sql_stmt", [&] { return gives(kel_sqlite_sql_stmt(none, "CREATE TABLE t(a)", &message), -1); }},
+      {"kel_sqlite_free", [&] { return gives(kel_sqlite_free(none, message), false); }},
       {"kel_sqlite_errstr", [&] { return gives(kel_sqlite_errstr(none, 1001), no_text); }},
       {"kel_sqlite_last_error_code", [&] { return gives(kel_sqlite_last_error_code(none), -1); }},
       {"kel_sqlite_last_error_message", [&] { return gives(kel_sqlite_last_error_message(none), no_text); }},
@@ -124,27 +106,13 @@ TEST(EmptyHandle, EveryFunctionWritesItsLineAndReturnsItsDefault) {
       {"kel_sqlite_reset", [&] { return gives(kel_sqlite_reset(none), -1); }},
       {"kel_sqlite_finalize", [&] { return gives(kel_sqlite_finalize(none), false); }},
       {"kel_sqlite_sql", [&] { return gives(kel_sqlite_sql(none), no_text); }},
-      {"kel_sqlite_rows_each",
-       [&] {
-         auto r = gives(kel_sqlite_rows_each(none, cb), -1);
-         return r ? gives(called, false) : r;
-       }},
-      {"kel_sqlite_rows_each",
-       [&] {
-         auto r = gives(kel_sqlite_rows_each(none, count, cb), -1);
-         if (r) r = gives(count, 7UL);
-         return r ? gives(called, false) : r;
-       }},
+      {"kel_sqlite_rows_each", [&] { return gives(kel_sqlite_rows_each(none, cb), -1); }},
+      {"kel_sqlite_rows_each", [&] { return gives(kel_sqlite_rows_each(none, count, cb), -1); }},
       {"kel_sqlite_data_count", [&] { return gives(kel_sqlite_data_count(none), -1); }},
       {"kel_sqlite_column_count", [&] { return gives(kel_sqlite_column_count(none), -1); }},
       {"kel_sqlite_last_insert_rowid", [&] { return gives(kel_sqlite_last_insert_rowid(none), -1LL); }},
       {"kel_sqlite_affected_rows_count", [&] { return gives(kel_sqlite_affected_rows_count(none), -1); }},
-      {"kel_sqlite_column_blob",
-       [&] {
-         auto r = gives(kel_sqlite_column_blob(none, 0, data, size), false);
-         if (r) r = gives(data, &byte);
-         return r ? gives(size, 123) : r;
-       }},
+      {"kel_sqlite_column_blob", [&] { return gives(kel_sqlite_column_blob(none, 0, data, size), false); }},
       {"kel_sqlite_column_text", [&] { return gives(kel_sqlite_column_text(none, 0), std::string()); }},
       {"kel_sqlite_column_int", [&] { return gives(kel_sqlite_column_int(none, 0), -1); }},
       {"kel_sqlite_column_int64", [&] { return gives(kel_sqlite_column_int64(none, 0), -1LL); }},
@@ -160,55 +128,47 @@ TEST(EmptyHandle, EveryFunctionWritesItsLineAndReturnsItsDefault) {
   };
   ASSERT_EQ(cases.size(), 49u);  // every exported function but kel_sqlite_new
 
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.function);
-    const std::string expected = c.function == "kel_is_sqlite" ? "" : null_object_line(c.function);
+  for (const auto& [function, call] : cases) {
+    SCOPED_TRACE(function);
     stdout_capture out;
     // Gtest prints failures to stdout, so the result is judged after the capture ends.
-    const testing::AssertionResult result = c.call();
-    EXPECT_EQ(out.finish(), expected);
+    const testing::AssertionResult result = call();
+    EXPECT_EQ(out.finish(), function == "kel_is_sqlite" ? "" : null_object_line(function));
     EXPECT_TRUE(result);
   }
-  // An empty handle never reaches the object, so no state check is made.
+  // An empty handle never reaches the object: no state check is made, no
+  // out-parameter touched and no callback called.
   EXPECT_EQ(log.calls(), calls{});
-}
-
-TEST(EmptyHandle, GuardLooksAtTheStoredPointerNotTheOwners) {
-  temp_dir dir;
-  const handle p = kel_sqlite_new(dir.path("alias.db"), "alias");
-  const long owners = p.use_count();
-  // Shares p's ownership but points at nothing.
-  const handle aliased(p, static_cast<_kel_sqlite*>(nullptr));
-  ASSERT_GT(aliased.use_count(), 0);
-
-  stdout_capture out;
-  const int opened = kel_sqlite_open(aliased);
-  const std::string name = kel_sqlite_get_name(aliased);
-  EXPECT_EQ(out.finish(), null_object_line("kel_sqlite_open") + null_object_line("kel_sqlite_get_name"));
-  EXPECT_EQ(opened, -1);
-  EXPECT_EQ(name, "");
-  EXPECT_FALSE(kel_sqlite_is_opened(p));
-  EXPECT_FALSE(std::filesystem::exists(dir.path("alias.db")));
-  EXPECT_EQ(p.use_count(), owners + 1);  // only `aliased` itself
+  EXPECT_EQ(static_cast<void*>(message), static_cast<void*>(text));
+  EXPECT_EQ(static_cast<void*>(data), static_cast<void*>(&byte));
+  EXPECT_EQ(size, 123);
+  EXPECT_EQ(count, 7UL);
+  EXPECT_FALSE(called);
 }
 
 TEST(ConnectionObject, CreationConversionsAndOwnership) {
   temp_dir dir;
-  stdout_capture out;
-  assertion_log log;
   handle p = kel_sqlite_new(dir.path("conv.db"), "conversions");
-  ASSERT_TRUE(p);
-  // The caller, the framework's reference and the live-object list.
-  const long owners = p.use_count();
-  EXPECT_EQ(owners, 3);
+  const long owners = 3;  // the caller, the framework's reference and the live-object list
+  ASSERT_EQ(p.use_count(), owners);
 
+  {  // Shares p's ownership but stores no pointer: the guard must treat it as empty.
+    const handle aliased(p, static_cast<_kel_sqlite*>(nullptr));
+    stdout_capture out;
+    const int opened = kel_sqlite_open(aliased);
+    const std::string name = kel_sqlite_get_name(aliased);
+    EXPECT_EQ(out.finish(), null_object_line("kel_sqlite_open") + null_object_line("kel_sqlite_get_name"));
+    EXPECT_EQ(opened, -1);
+    EXPECT_EQ(name, "");
+    EXPECT_EQ(p.use_count(), owners + 1);  // only `aliased` itself
+  }
+
+  stdout_capture out;
   object o = kel_sqlite_to_object(p);
   ASSERT_TRUE(o);
   EXPECT_EQ(p.use_count(), owners + 1);
-  EXPECT_EQ(kel_sqlite_to_object(p).get(), o.get());
   EXPECT_TRUE(kel_is_sqlite(o));
   EXPECT_EQ(o->object_tag(), "[kel_sqlite]");
-
   handle back = kel_sqlite_from_object(o);
   EXPECT_EQ(back.get(), p.get());
   EXPECT_EQ(p.use_count(), owners + 2);
@@ -222,90 +182,83 @@ TEST(ConnectionObject, CreationConversionsAndOwnership) {
   EXPECT_FALSE(kel_sqlite_from_object(plain));
   EXPECT_EQ(plain.use_count(), 1);
 
-  // Names are taken as given, empty ones included, and survive open and close.
+  // Names are taken as given, empty ones included.
   EXPECT_EQ(kel_sqlite_get_name(p), "conversions");
   EXPECT_EQ(kel_sqlite_get_name(kel_sqlite_new(dir.path("unnamed.db"), "")), "");
-  ASSERT_EQ(kel_sqlite_open(p), 0);
-  EXPECT_EQ(kel_sqlite_get_name(p), "conversions");
-  EXPECT_TRUE(kel_sqlite_close(p));
-  EXPECT_EQ(kel_sqlite_get_name(p), "conversions");
 
-  // Dropping the caller's handle does not free the object: the framework and
-  // the live-object list keep it until it is destroyed and released.
+  // The framework and the live-object list keep the object after the
+  // caller's handle goes, until it is destroyed and released.
   boost::weak_ptr<_kel_sqlite> watch = p;
   p.reset();
   EXPECT_FALSE(watch.expired());
   EXPECT_EQ(out.finish(), "");
 }
 
-TEST(ConnectionOpen, TryOpenNeedsAnExistingFileOpenCreatesIt) {
+TEST(ConnectionOpen, OpenRefuseCloseAndReopen) {
   temp_dir dir;
   assertion_log log;
-  const std::string path = dir.path("missing.db");
-  const handle p = kel_sqlite_new(path, "opening");
+  const std::string path = dir.path("life.db");
+  const handle p = kel_sqlite_new(path, "life");
 
+  // try_open needs an existing file; the failed open keeps no connection to ask for errors.
   EXPECT_EQ(kel_sqlite_try_open(p), SQLITE_CANTOPEN);
   EXPECT_EQ(log.take(), calls{db_closed(true, 65)});
   EXPECT_FALSE(kel_sqlite_is_opened(p));
-  EXPECT_FALSE(kel_database_get_sqlite("opening"));
+  EXPECT_FALSE(kel_database_get_sqlite("life"));
   EXPECT_FALSE(std::filesystem::exists(path));
-  // The failed open kept no connection, so there is nothing to ask for errors.
   EXPECT_EQ(kel_sqlite_last_error_code(p), -1);
   EXPECT_EQ(kel_sqlite_last_error_message(p), nullptr);
   EXPECT_EQ(log.take(), (calls{db_open(false, 359), db_open(false, 364)}));
 
+  // open creates the file and registers the object under its name.
   EXPECT_EQ(kel_sqlite_open(p), SQLITE_OK);
   EXPECT_EQ(log.take(), calls{db_closed(true, 83)});
-  EXPECT_TRUE(std::filesystem::exists(path));
-  EXPECT_TRUE(kel_sqlite_is_opened(p));
-  EXPECT_EQ(kel_database_get_sqlite("opening").get(), p.get());
+  EXPECT_EQ(kel_database_get_sqlite("life").get(), p.get());  // which lists open objects only
   EXPECT_EQ(kel_sqlite_last_error_code(p), SQLITE_OK);
   EXPECT_STREQ(kel_sqlite_last_error_message(p), "not an error");
   EXPECT_EQ(log.take(), (calls{db_open(true, 359), db_open(true, 364)}));
 
+  // Opening an open object is refused: the transaction left open shows that
+  // the first connection is still the one in use.
+  ASSERT_EQ(
+      kel_sqlite_sql_stmt(p, "CREATE TABLE t(a); INSERT INTO t VALUES(1); BEGIN; INSERT INTO t VALUES(2);", nullptr),
+      0);
+  EXPECT_EQ(kel_sqlite_open(p), -1);
+  EXPECT_EQ(kel_sqlite_try_open(p), -1);
+  EXPECT_EQ(log.take(), (calls{db_closed(false, 83), db_closed(false, 65)}));
+  EXPECT_EQ(kel_database_get_sqlite("life").get(), p.get());
+  EXPECT_EQ(kel_sqlite_sql_stmt(p, "INSERT INTO t VALUES(3); COMMIT;", nullptr), SQLITE_OK);
+  EXPECT_EQ(raw_count(path), 3);
+
+  // Close leaves a prepared statement alone, and the statement keeps the
+  // connection, with its open transaction, alive ...
+  ASSERT_EQ(kel_sqlite_sql_stmt(p, "BEGIN; INSERT INTO t VALUES(4);", nullptr), 0);
+  ASSERT_EQ(kel_sqlite_prepare(p, "SELECT a FROM t"), 0);
+  ASSERT_EQ(kel_sqlite_step(p), SQLITE_ROW);
+  log.clear();
   EXPECT_TRUE(kel_sqlite_close(p));
   EXPECT_EQ(log.take(), calls{db_open(true, 324)});
   EXPECT_FALSE(kel_sqlite_is_opened(p));
-  EXPECT_FALSE(kel_database_get_sqlite("opening"));
+  EXPECT_FALSE(kel_database_get_sqlite("life"));
+  EXPECT_EQ(raw_exec(path, kExclusive), SQLITE_BUSY);
+  // ... until it is finalized: then the uncommitted insert is rolled back and
+  // nothing holds the file, no connection left by the refused opens either.
+  EXPECT_TRUE(kel_sqlite_finalize(p));
+  EXPECT_EQ(log.take(), calls{});
+  EXPECT_EQ(raw_exec(path, kExclusive), SQLITE_OK);
+  EXPECT_EQ(raw_count(path), 3);
 
-  // Now that the file exists, try_open opens it and registers the object again.
+  // Now that the file exists, try_open opens it and registers the object
+  // again, under the name it kept through open and close.
   EXPECT_EQ(kel_sqlite_try_open(p), SQLITE_OK);
   EXPECT_EQ(log.take(), calls{db_closed(true, 65)});
-  EXPECT_TRUE(kel_sqlite_is_opened(p));
-  EXPECT_EQ(kel_database_get_sqlite("opening").get(), p.get());
+  EXPECT_EQ(kel_database_get_sqlite("life").get(), p.get());
 
   // Even open cannot create a file in a directory that does not exist.
   const handle q = kel_sqlite_new(dir.path("no/such/dir/x.db"), "nowhere");
   EXPECT_EQ(kel_sqlite_open(q), SQLITE_CANTOPEN);
   EXPECT_FALSE(kel_sqlite_is_opened(q));
   EXPECT_FALSE(kel_database_get_sqlite("nowhere"));
-}
-
-TEST(ConnectionOpen, OpeningAnOpenObjectIsRefusedAndKeepsItsConnection) {
-  temp_dir dir;
-  assertion_log log;
-  const std::string path = dir.path("twice.db");
-  const handle p = kel_sqlite_new(path, "twice");
-  ASSERT_EQ(kel_sqlite_open(p), 0);
-  // A transaction left open on the first connection shows whether that
-  // connection is still the one in use after the refused opens.
-  ASSERT_EQ(
-      kel_sqlite_sql_stmt(p, "CREATE TABLE t(a); INSERT INTO t VALUES(1); BEGIN; INSERT INTO t VALUES(2);", nullptr),
-      0);
-  log.clear();
-
-  EXPECT_EQ(kel_sqlite_open(p), -1);
-  EXPECT_EQ(log.take(), calls{db_closed(false, 83)});
-  EXPECT_EQ(kel_sqlite_try_open(p), -1);
-  EXPECT_EQ(log.take(), calls{db_closed(false, 65)});
-  EXPECT_TRUE(kel_sqlite_is_opened(p));
-  EXPECT_EQ(kel_database_get_sqlite("twice").get(), p.get());
-
-  EXPECT_EQ(kel_sqlite_sql_stmt(p, "INSERT INTO t VALUES(3); COMMIT;", nullptr), SQLITE_OK);
-  EXPECT_EQ(raw_count(path, "t"), 3);
-  EXPECT_TRUE(kel_sqlite_close(p));
-  // No second connection was left behind holding the file.
-  EXPECT_EQ(raw_exec(path, kExclusive), SQLITE_OK);
 }
 
 TEST(StateChecks, EachOperationReportsItsChecksInOrder) {
@@ -329,7 +282,6 @@ TEST(StateChecks, EachOperationReportsItsChecksInOrder) {
             (calls{db_open(false, 219), stmt_open(false, 220), db_open(false, 192), stmt_open(false, 193)}));
   EXPECT_TRUE(kel_sqlite_close(p));
   EXPECT_EQ(log.take(), calls{db_open(false, 324)});
-  EXPECT_FALSE(kel_sqlite_is_opened(p));
 
   ASSERT_EQ(kel_sqlite_open(p), 0);
   EXPECT_EQ(log.take(), calls{db_closed(true, 83)});
@@ -354,11 +306,12 @@ TEST(StateChecks, EachOperationReportsItsChecksInOrder) {
   EXPECT_EQ(log.take(), calls{});
 }
 
-TEST(NameRegistry, FirstOpenedObjectKeepsTheName) {
+TEST(NameRegistry, FirstOpenedObjectKeepsTheNameAndLookupFinalizes) {
   temp_dir dir;
   assertion_log log;
+  const std::string b_path = dir.path("b.db");
   const handle a = kel_sqlite_new(dir.path("a.db"), "shared");
-  const handle b = kel_sqlite_new(dir.path("b.db"), "shared");
+  const handle b = kel_sqlite_new(b_path, "shared");
   const long a_owners = a.use_count();
   const long b_owners = b.use_count();
   EXPECT_FALSE(kel_database_get_sqlite("shared"));
@@ -366,7 +319,6 @@ TEST(NameRegistry, FirstOpenedObjectKeepsTheName) {
   ASSERT_EQ(kel_sqlite_open(a), 0);
   EXPECT_EQ(kel_database_get_sqlite("shared").get(), a.get());
   EXPECT_EQ(a.use_count(), a_owners + 1);  // the registry's share
-
   ASSERT_EQ(kel_sqlite_open(b), 0);
   EXPECT_TRUE(kel_sqlite_is_opened(b));
   EXPECT_EQ(kel_database_get_sqlite("shared").get(), a.get());
@@ -375,11 +327,9 @@ TEST(NameRegistry, FirstOpenedObjectKeepsTheName) {
   // Closing the object that did not get the name leaves the entry alone,
   // also when it is closed a second time.
   EXPECT_TRUE(kel_sqlite_close(b));
-  EXPECT_EQ(kel_database_get_sqlite("shared").get(), a.get());
   EXPECT_TRUE(kel_sqlite_close(b));
   EXPECT_EQ(log.take(), (calls{db_closed(true, 83), db_closed(true, 83), db_open(true, 324), db_open(false, 324)}));
   EXPECT_EQ(kel_database_get_sqlite("shared").get(), a.get());
-
   EXPECT_TRUE(kel_sqlite_close(a));
   EXPECT_FALSE(kel_database_get_sqlite("shared"));
   EXPECT_EQ(a.use_count(), a_owners);
@@ -389,111 +339,62 @@ TEST(NameRegistry, FirstOpenedObjectKeepsTheName) {
   EXPECT_EQ(kel_database_get_sqlite("shared").get(), b.get());
   EXPECT_FALSE(kel_database_get_sqlite("Shared"));
   EXPECT_FALSE(kel_database_get_sqlite(""));
-}
 
-TEST(NameRegistry, LookupFinalizesThePreparedStatement) {
-  temp_dir dir;
-  assertion_log log;
-  const std::string path = dir.path("lookup.db");
-  const handle p = kel_sqlite_new(path, "lookup");
-  ASSERT_EQ(kel_sqlite_open(p), 0);
-  ASSERT_EQ(kel_sqlite_sql_stmt(p, "CREATE TABLE t(a); INSERT INTO t VALUES(1),(2);", nullptr), 0);
-  ASSERT_EQ(kel_sqlite_prepare(p, "SELECT a FROM t"), 0);
-  ASSERT_EQ(kel_sqlite_step(p), SQLITE_ROW);
-  // The statement in progress holds a read lock on the file.
-  ASSERT_EQ(raw_exec(path, kExclusive), SQLITE_BUSY);
+  // A lookup finalizes the statement in progress, so its read lock goes and
+  // the object is free to prepare the next one.
+  ASSERT_EQ(kel_sqlite_sql_stmt(b, "CREATE TABLE t(a); INSERT INTO t VALUES(1),(2);", nullptr), 0);
+  ASSERT_EQ(kel_sqlite_prepare(b, "SELECT a FROM t"), 0);
+  ASSERT_EQ(kel_sqlite_step(b), SQLITE_ROW);
+  ASSERT_EQ(raw_exec(b_path, kExclusive), SQLITE_BUSY);
   log.clear();
-
-  EXPECT_EQ(kel_database_get_sqlite("lookup").get(), p.get());
-  // Finalized, not merely forgotten: the read lock is gone ...
-  EXPECT_EQ(raw_exec(path, kExclusive), SQLITE_OK);
-  // ... and the object has no statement any more.
-  EXPECT_EQ(kel_sqlite_sql(p), nullptr);
+  EXPECT_EQ(kel_database_get_sqlite("shared").get(), b.get());
+  EXPECT_EQ(raw_exec(b_path, kExclusive), SQLITE_OK);
+  EXPECT_EQ(kel_sqlite_sql(b), nullptr);
   EXPECT_EQ(log.take(), calls{stmt_open(false, 344)});
-  EXPECT_EQ(kel_sqlite_prepare(p, "SELECT count(*) FROM t"), 0);
+  EXPECT_EQ(kel_sqlite_prepare(b, "SELECT count(*) FROM t"), 0);
   EXPECT_EQ(log.take(), (calls{db_open(true, 98), stmt_closed(true, 99)}));
-  EXPECT_EQ(kel_sqlite_step(p), SQLITE_ROW);
-  EXPECT_EQ(kel_sqlite_column_int(p, 0), 2);
 }
 
-TEST(ConnectionClose, StatementKeepsTheConnectionUntilItIsFinalized) {
-  temp_dir dir;
-  assertion_log log;
-  const std::string path = dir.path("close.db");
-  const handle p = kel_sqlite_new(path, "closing");
-  ASSERT_EQ(kel_sqlite_open(p), 0);
-  ASSERT_EQ(
-      kel_sqlite_sql_stmt(p, "CREATE TABLE t(a); INSERT INTO t VALUES(1); BEGIN; INSERT INTO t VALUES(2);", nullptr),
-      0);
-  ASSERT_EQ(kel_sqlite_prepare(p, "SELECT a FROM t"), 0);
-  ASSERT_EQ(kel_sqlite_step(p), SQLITE_ROW);
-  log.clear();
-
-  EXPECT_TRUE(kel_sqlite_close(p));
-  EXPECT_EQ(log.take(), calls{db_open(true, 324)});
-  EXPECT_FALSE(kel_sqlite_is_opened(p));
-  EXPECT_FALSE(kel_database_get_sqlite("closing"));
-  // Close leaves the statement alone, and the statement keeps the connection
-  // (with its open transaction) alive ...
-  EXPECT_EQ(raw_exec(path, kExclusive), SQLITE_BUSY);
-
-  // ... until it is finalized: then the connection goes, the uncommitted
-  // insert is rolled back and nothing holds the file any more.
-  EXPECT_TRUE(kel_sqlite_finalize(p));
-  EXPECT_EQ(log.take(), calls{});
-  EXPECT_EQ(raw_exec(path, kExclusive), SQLITE_OK);
-  EXPECT_EQ(raw_count(path, "t"), 1);
-
-  ASSERT_EQ(kel_sqlite_open(p), 0);
-  EXPECT_EQ(kel_database_get_sqlite("closing").get(), p.get());
-}
-
-TEST(DirectSql, RunsEveryStatementAndReportsErrorsWithoutPrinting) {
+TEST(DirectSql, RunsStatementsAndReportsErrorsWithoutPrinting) {
   temp_dir dir;
   assertion_log log;
   const std::string path = dir.path("direct.db");
+  const std::string other = dir.path("never.db");
   const handle p = kel_sqlite_new(path, "direct");
+  const handle closed = kel_sqlite_new(other, "never");
   ASSERT_EQ(kel_sqlite_open(p), 0);
   log.clear();
   stdout_capture out;
   char marker[] = "untouched";
   char* message = marker;
 
-  const int created =
-      kel_sqlite_sql_stmt(p,
-                          "CREATE TABLE t(id INTEGER PRIMARY KEY, b TEXT UNIQUE); INSERT INTO t(b) VALUES('x'); "
-                          "INSERT INTO t(b) VALUES('y');",
-                          &message);
-  EXPECT_EQ(created, SQLITE_OK);
+  EXPECT_EQ(kel_sqlite_sql_stmt(p,
+                                "CREATE TABLE t(id INTEGER PRIMARY KEY, b TEXT UNIQUE); INSERT INTO t(b) VALUES('x'); "
+                                "INSERT INTO t(b) VALUES('y');",
+                                &message),
+            SQLITE_OK);
   EXPECT_EQ(message, nullptr);  // SQLite clears it on success
-  EXPECT_EQ(raw_count(path, "t"), 2);
+  EXPECT_EQ(raw_count(path), 2);
 
   // The statements before the faulty one have run, those after it have not.
   message = marker;
-  const int failed =
-      kel_sqlite_sql_stmt(p, "INSERT INTO t(b) VALUES('z'); SELEC 1; INSERT INTO t(b) VALUES('w');", &message);
-  EXPECT_EQ(failed, SQLITE_ERROR);
-  ASSERT_NE(message, nullptr);
-  ASSERT_NE(message, marker);
-  EXPECT_STREQ(message, "near \"SELEC\": syntax error");
-  EXPECT_EQ(raw_count(path, "t"), 3);
+  EXPECT_EQ(kel_sqlite_sql_stmt(p, "INSERT INTO t(b) VALUES('z'); SELEC 1; INSERT INTO t(b) VALUES('w');", &message),
+            SQLITE_ERROR);
+  ASSERT_STREQ(message, "near \"SELEC\": syntax error");
+  EXPECT_EQ(raw_count(path), 3);
   EXPECT_EQ(kel_sqlite_last_error_code(p), SQLITE_ERROR);
   EXPECT_STREQ(kel_sqlite_last_error_message(p), "near \"SELEC\": syntax error");
   EXPECT_TRUE(kel_sqlite_free(p, message));
   EXPECT_EQ(message, nullptr);
-  EXPECT_TRUE(kel_sqlite_free(p, message));
+  EXPECT_TRUE(kel_sqlite_free(p, message));  // freeing the cleared pointer again is harmless
   EXPECT_EQ(message, nullptr);
 
   // Without an error-message pointer the code alone reports the failure.
   EXPECT_EQ(kel_sqlite_sql_stmt(p, "INSERT INTO t(b) VALUES('x')", nullptr), SQLITE_CONSTRAINT);
   EXPECT_EQ(kel_sqlite_last_error_code(p), SQLITE_CONSTRAINT);
   EXPECT_STREQ(kel_sqlite_last_error_message(p), "UNIQUE constraint failed: t.b");
-  EXPECT_EQ(kel_sqlite_sql_stmt(p, "SELECT * FROM nowhere", nullptr), SQLITE_ERROR);
-  EXPECT_STREQ(kel_sqlite_last_error_message(p), "no such table: nowhere");
 
   // On an object that is not open nothing is run and the pointer is cleared.
-  const std::string other = dir.path("never.db");
-  const handle closed = kel_sqlite_new(other, "never");
   message = marker;
   EXPECT_EQ(kel_sqlite_sql_stmt(closed, "CREATE TABLE t(a)", &message), SQLITE_MISUSE);
   EXPECT_EQ(message, nullptr);
@@ -504,27 +405,17 @@ TEST(DirectSql, RunsEveryStatementAndReportsErrorsWithoutPrinting) {
   EXPECT_TRUE(kel_sqlite_free(closed, message));
   EXPECT_EQ(message, nullptr);
 
-  EXPECT_EQ(out.finish(), "");
-  // Only the last-error reads make checks; direct SQL and free make none.
-  EXPECT_EQ(log.take(), (calls{db_open(true, 359), db_open(true, 364), db_open(true, 359), db_open(true, 364),
-                               db_open(true, 364)}));
-}
-
-TEST(ErrorText, LibraryCodeAndSqliteCodesWithOrWithoutConnection) {
-  temp_dir dir;
-  assertion_log log;
-  const handle p = kel_sqlite_new(dir.path("errstr.db"), "errstr");
-  const int codes[] = {0, 1, 5, 14, 18, 19, 21, 100, 101, 1000, 1002, 2067, -3};
-
-  for (int round = 0; round < 2; ++round) {
-    SCOPED_TRACE(round == 0 ? "closed" : "open");
-    EXPECT_STREQ(kel_sqlite_errstr(p, 1001), "Prepared statement missing bind parameters");
-    for (int code : codes) EXPECT_STREQ(kel_sqlite_errstr(p, code), sqlite3_errstr(code)) << "code " << code;
-    if (round == 0) {
-      ASSERT_EQ(kel_sqlite_open(p), 0);
-    }
+  // Error texts, the library's own code and SQLite's, need no connection.
+  for (const handle& h : {closed, p}) {
+    SCOPED_TRACE(h == p ? "open" : "never opened");
+    EXPECT_STREQ(kel_sqlite_errstr(h, 1001), "Prepared statement missing bind parameters");
+    for (int code : {0, 1, 5, 14, 18, 19, 21, 100, 101, 1000, 1002, 2067, -3})
+      EXPECT_STREQ(kel_sqlite_errstr(h, code), sqlite3_errstr(code)) << "code " << code;
   }
-  EXPECT_EQ(log.take(), calls{db_closed(true, 83)});
+
+  EXPECT_EQ(out.finish(), "");
+  // Only the last-error reads make checks; direct SQL, free and errstr make none.
+  EXPECT_EQ(log.take(), (calls{db_open(true, 359), db_open(true, 364), db_open(true, 359), db_open(true, 364)}));
 }
 
 }  // namespace

@@ -41,30 +41,37 @@ std::string text_of(const boost::any& value) {
   return flag == nullptr ? "not a bool" : (*flag ? "true" : "false");
 }
 
+// Shorthands where the place a job was queued from does not matter.
+void exec(const service_ptr& svc, std::function<void()> job) {
+  kel_thread_service_exec(svc, std::move(job), __FILE__, __LINE__);
+}
+unsigned long long after(const service_ptr& svc, unsigned long long ms, std::function<void()> job) {
+  return kel_thread_service_set_timeout(svc, std::move(job), ms, __FILE__, __LINE__);
+}
+unsigned long long every(const service_ptr& svc, unsigned long long ms, std::function<bool()> job) {
+  return kel_thread_service_set_interval(svc, std::move(job), ms, __FILE__, __LINE__);
+}
+
 // ---- Objects -------------------------------------------------------------------
 
-TEST(HostObject, NewObjectCarriesObjectDestroyedFalse) {
+TEST(HostObject, NewObjectAndPropertyLookup) {
   auto object = boost::make_shared<_kel_object>();
   boost::any value;
   EXPECT_TRUE(kel_property_get(object->properties, "object-destroyed", value));
   EXPECT_EQ(text_of(value), "false");
   EXPECT_EQ(object->object_tag(), "[kel_object]");
-  EXPECT_EQ(object->to_object(), object);
   EXPECT_FALSE(object->is_reffed());
-}
 
-TEST(HostObject, PropertyGetCopiesExistingValuesOnly) {
-  std::map<std::string, boost::any> properties{{"answer", boost::any(42)}};
-  boost::any value = std::string("untouched");
-  EXPECT_FALSE(kel_property_get(properties, "missing", value));
+  // Only existing values are copied out.
+  object->properties["answer"] = 42;
+  value = std::string("untouched");
+  EXPECT_FALSE(kel_property_get(object->properties, "missing", value));
   EXPECT_EQ(boost::any_cast<std::string>(value), "untouched");
-  EXPECT_TRUE(kel_property_get(properties, "answer", value));
-  EXPECT_EQ(boost::any_cast<int>(value), 42);
-  properties["answer"] = 7;  // a copy, not a view into the map
+  EXPECT_TRUE(kel_property_get(object->properties, "answer", value));
   EXPECT_EQ(boost::any_cast<int>(value), 42);
 }
 
-TEST(HostObject, ReferenceKeepsObjectAliveUntilUnref) {
+TEST(HostObject, ReferenceKeepsObjectAliveAndDestroyDropsItOnce) {
   auto object = boost::make_shared<_kel_object>();
   boost::weak_ptr<_kel_object> watch = object;
   kel_object_ref(object);
@@ -72,29 +79,28 @@ TEST(HostObject, ReferenceKeepsObjectAliveUntilUnref) {
   EXPECT_TRUE(object->is_reffed());
   object.reset();
   ASSERT_FALSE(watch.expired()) << "the framework reference must keep the object";
-  auto again = watch.lock();
-  kel_object_unref_real(again);
-  EXPECT_FALSE(again->is_reffed());
-  again.reset();
+  object = watch.lock();
+  kel_object_unref_real(object);
+  EXPECT_FALSE(object->is_reffed());
+  object.reset();
   EXPECT_TRUE(watch.expired()) << "one unref must drop the only framework reference";
 
-  auto other = boost::make_shared<_kel_object>();
-  kel_object_unref_real(other);  // never reffed: nothing happens
+  // Unref of an object never reffed, and empty handles, do nothing.
+  object = boost::make_shared<_kel_object>();
+  kel_object_unref_real(object);
   kel_object_ref(nullptr);
   kel_object_unref_real(nullptr);
-  EXPECT_FALSE(other->is_reffed());
-  EXPECT_EQ(other.use_count(), 1);
-}
+  EXPECT_FALSE(object->is_reffed());
+  EXPECT_EQ(object.use_count(), 1);
 
-TEST(HostObject, DestroyMarksObjectAndDropsReferenceOnce) {
-  auto object = boost::make_shared<_kel_object>();
-  boost::weak_ptr<_kel_object> watch = object;
+  // destroy marks the object and drops its reference, but only the first time.
+  watch = object;
   kel_object_ref(object);
   object->destroy(__FILE__, __LINE__);
   EXPECT_FALSE(object->is_reffed());
   EXPECT_EQ(text_of(object->properties["object-destroyed"]), "true");
   kel_object_ref(object);
-  object->destroy(__FILE__, __LINE__);  // already destroyed: keeps the new reference
+  object->destroy(__FILE__, __LINE__);
   EXPECT_TRUE(object->is_reffed());
   kel_object_unref_real(object);
   object.reset();
@@ -104,17 +110,16 @@ TEST(HostObject, DestroyMarksObjectAndDropsReferenceOnce) {
 TEST(HostObject, DescribeWritesOneLineWithoutLockingTheObject) {
   auto object = boost::make_shared<_kel_object>();
   std::lock_guard<std::mutex> held(object->mutex);
-  auto described = std::make_shared<std::promise<std::string>>();
-  auto line = described->get_future();
-  std::thread([object, described] {
+  signal<std::string> line;
+  std::thread([object, described = line.promise] {
     stdout_capture capture;
     object->describe();
     described->set_value(capture.finish());
   }).detach();
-  ASSERT_TRUE(ready(line)) << "describe() waited for the object's mutex";
+  ASSERT_TRUE(ready(line.future)) << "describe() waited for the object's mutex";
   std::ostringstream expected;
   expected << "object [kel_object] @" << static_cast<const void*>(object.get()) << "\n";
-  EXPECT_EQ(line.get(), expected.str());
+  EXPECT_EQ(line.future.get(), expected.str());
 }
 
 // ---- Assertions ------------------------------------------------------------------
@@ -147,27 +152,39 @@ class HostService : public testing::Test {
   }
 };
 
-TEST_F(HostService, JobsRunInOrderOnTheServiceThread) {
+TEST_F(HostService, JobsRunInOrderAndOnlyOnTheServiceThread) {
   auto service = kel_thread_service_new("jobs");
-  std::vector<int> order;  // only touched on the service thread until `done`
+  std::vector<int> order;  // only touched on the service thread until `results`
   std::set<std::thread::id> threads;
-  signal<> done;
+  std::atomic<int> ran{0};
+  // Holds the service thread until the checks from this thread are done.
+  std::promise<void> open_gate;
+  exec(service, [gate = open_gate.get_future().share()] { gate.wait(); });
   for (int i = 0; i < 100; ++i)
-    kel_thread_service_exec(
-        service,
-        [&, i] {
-          order.push_back(i);
-          threads.insert(std::this_thread::get_id());
-        },
-        __FILE__, __LINE__);
-  kel_thread_service_exec(
-      service, [promise = done.promise] { promise->set_value(); }, __FILE__, __LINE__);
-  ASSERT_TRUE(ready(done.future));
+    exec(service, [&, i] {
+      order.push_back(i);
+      threads.insert(std::this_thread::get_id());
+    });
+  exec(service, [&] { ++ran; });
+  // From another thread run_once runs nothing, even with work queued ...
+  EXPECT_EQ(kel_thread_service_run_once(service), -1);
+  EXPECT_EQ(ran, 0);
+  open_gate.set_value();
+  // ... from a job of the service it runs one ready job, nested.
+  signal<std::vector<int>> results;
+  exec(service, [&, promise = results.promise] {
+    exec(service, [&] { ran += 10; });
+    const int first = kel_thread_service_run_once(service);
+    const int seen = ran;
+    const int second = kel_thread_service_run_once(service);
+    promise->set_value({first, seen, second});
+  });
+  ASSERT_TRUE(ready(results.future));
+  EXPECT_EQ(results.future.get(), (std::vector<int>{1, 11, 0}));
   ASSERT_EQ(order.size(), 100u);
   for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
   ASSERT_EQ(threads.size(), 1u);
   EXPECT_NE(*threads.begin(), std::this_thread::get_id());
-  EXPECT_EQ(kel_system_running_services(), 1);
 }
 
 // A service thread watches briefly for more work after its last job; an idle
@@ -175,17 +192,12 @@ TEST_F(HostService, JobsRunInOrderOnTheServiceThread) {
 TEST_F(HostService, IdleServiceThreadSleeps) {
   auto service = kel_thread_service_new("idle");
   signal<clockid_t> clock;
-  for (int i = 0; i < 1000; ++i)
-    kel_thread_service_exec(
-        service, [] {}, __FILE__, __LINE__);
-  kel_thread_service_exec(
-      service,
-      [promise = clock.promise] {
-        clockid_t id{};
-        pthread_getcpuclockid(pthread_self(), &id);
-        promise->set_value(id);
-      },
-      __FILE__, __LINE__);
+  for (int i = 0; i < 1000; ++i) exec(service, [] {});
+  exec(service, [promise = clock.promise] {
+    clockid_t id{};
+    pthread_getcpuclockid(pthread_self(), &id);
+    promise->set_value(id);
+  });
   ASSERT_TRUE(ready(clock.future));
   const clockid_t id = clock.future.get();
   auto cpu_ms = [id] {
@@ -199,120 +211,57 @@ TEST_F(HostService, IdleServiceThreadSleeps) {
   EXPECT_LT(cpu_ms() - before, 40.0);  // a spinning thread would use about 400 ms
 }
 
-TEST_F(HostService, TimeoutFiresOnceAfterItsDelay) {
-  auto service = kel_thread_service_new("timeout");
-  std::atomic<int> fired{0};
+// Timeouts fire once after their delay; intervals repeat until their job
+// returns false or they are cleared, also from their own job; a cleared timer
+// never runs, not even one that came due while the service was busy; and
+// shutdown does not wait for a timer still pending.
+TEST_F(HostService, TimeoutsAndIntervalsFireAndClear) {
+  auto service = kel_thread_service_new("timers");
   const auto start = std::chrono::steady_clock::now();
   std::atomic<long long> elapsed_ms{-1};
-  kel_thread_service_set_timeout(
-      service,
-      [&] {
-        elapsed_ms =
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-        ++fired;
-      },
-      60, __FILE__, __LINE__);
-  ASSERT_TRUE(wait_until([&] { return fired == 1; }));
-  EXPECT_GE(elapsed_ms, 60);
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(fired, 1);
-}
+  std::atomic<int> fired{0}, counted{0}, self_cleared{0}, wrongly_ran{0};
+  std::atomic<unsigned long long> self_id{0}, due{0};
+  std::vector<unsigned long long> ids;
+  ids.push_back(after(service, 60, [&] {
+    elapsed_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    ++fired;
+  }));
+  ids.push_back(after(service, 30, [&] { wrongly_ran |= 1; }));
+  kel_thread_service_clear_timeout(service, ids.back());
+  ids.push_back(every(service, 5, [&] { return (wrongly_ran |= 2) != 0; }));
+  kel_thread_service_clear_interval(service, ids.back());
+  ids.push_back(every(service, 5, [&] { return ++counted < 3; }));
+  ids.push_back(self_id = every(service, 5, [&] {
+                  if (++self_cleared == 2) kel_thread_service_clear_interval(service, self_id);
+                  return true;
+                }));
+  ids.push_back(after(service, 10000, [] {}));
 
-TEST_F(HostService, ClearedTimeoutNeverRunsEvenWhenAlreadyDue) {
-  auto service = kel_thread_service_new("clear");
-  std::atomic<int> fired{0};
-  auto early = kel_thread_service_set_timeout(
-      service, [&] { ++fired; }, 30, __FILE__, __LINE__);
-  kel_thread_service_clear_timeout(service, early);
-  // The second timer expires while the service is busy, so it has completed
-  // by the time the busy job clears it.
-  std::promise<void> busy;
-  std::atomic<unsigned long long> due{0};
+  // `due` expires while the service is busy, so it has completed by the time
+  // the busy job clears it.
+  signal<> busy;
   std::atomic<bool> cleared{false};
-  kel_thread_service_exec(
-      service,
-      [&] {
-        busy.set_value();
-        std::this_thread::sleep_for(60ms);
-        kel_thread_service_clear_timeout(service, due);
-        cleared = true;
-      },
-      __FILE__, __LINE__);
-  auto started = busy.get_future();
-  ASSERT_TRUE(ready(started));
-  due = kel_thread_service_set_timeout(
-      service, [&] { ++fired; }, 5, __FILE__, __LINE__);
-  ASSERT_TRUE(wait_until([&] { return cleared.load(); }));
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(fired, 0);
-}
+  exec(service, [&, promise = busy.promise] {
+    promise->set_value();
+    std::this_thread::sleep_for(60ms);
+    kel_thread_service_clear_timeout(service, due);
+    cleared = true;
+  });
+  ASSERT_TRUE(ready(busy.future));
+  ids.push_back(due = after(service, 5, [&] { wrongly_ran |= 4; }));
 
-TEST_F(HostService, IntervalRepeatsUntilItsJobReturnsFalse) {
-  auto service = kel_thread_service_new("interval");
-  std::atomic<int> runs{0};
-  kel_thread_service_set_interval(
-      service, [&] { return ++runs < 3; }, 5, __FILE__, __LINE__);
-  ASSERT_TRUE(wait_until([&] { return runs == 3; }));
-  std::this_thread::sleep_for(60ms);
-  EXPECT_EQ(runs, 3);
-}
-
-TEST_F(HostService, ClearedIntervalStopsRepeating) {
-  auto service = kel_thread_service_new("interval-clear");
-  std::atomic<int> never{0};
-  kel_thread_service_clear_interval(service, kel_thread_service_set_interval(
-                                                 service, [&] { return ++never > 0; }, 5, __FILE__, __LINE__));
-  std::atomic<int> runs{0};
-  std::atomic<unsigned long long> id{0};
-  id = kel_thread_service_set_interval(
-      service,
-      [&] {
-        if (++runs == 2) kel_thread_service_clear_interval(service, id);  // cleared from its own job
-        return true;
-      },
-      5, __FILE__, __LINE__);
-  ASSERT_TRUE(wait_until([&] { return runs >= 2; }));
-  std::this_thread::sleep_for(60ms);
-  EXPECT_EQ(runs, 2);
-  EXPECT_EQ(never, 0);
-}
-
-TEST_F(HostService, TimerIdsAreUniqueAndNeverZero) {
-  auto service = kel_thread_service_new("ids");
-  std::set<unsigned long long> ids;
-  for (int i = 0; i < 5; ++i) {
-    ids.insert(kel_thread_service_set_timeout(
-        service, [] {}, 10000, __FILE__, __LINE__));
-    ids.insert(kel_thread_service_set_interval(
-        service, [] { return true; }, 10000, __FILE__, __LINE__));
-  }
-  EXPECT_EQ(ids.size(), 10u);
-  EXPECT_EQ(ids.count(0), 0u);
-}
-
-TEST_F(HostService, RunOnceRunsAJobOnlyFromTheServiceThread) {
-  auto service = kel_thread_service_new("run-once");
-  std::atomic<int> ran{0};
-  kel_thread_service_exec(
-      service, [] { std::this_thread::sleep_for(100ms); }, __FILE__, __LINE__);
-  kel_thread_service_exec(
-      service, [&] { ++ran; }, __FILE__, __LINE__);
-  EXPECT_EQ(kel_thread_service_run_once(service), -1);  // queued work, wrong thread
-  EXPECT_EQ(ran, 0);
-  signal<std::vector<int>> results;
-  kel_thread_service_exec(
-      service,
-      [&, promise = results.promise] {
-        kel_thread_service_exec(
-            service, [&] { ran += 10; }, __FILE__, __LINE__);
-        const int first = kel_thread_service_run_once(service);
-        const int seen = ran;
-        const int second = kel_thread_service_run_once(service);
-        promise->set_value({first, seen, second});
-      },
-      __FILE__, __LINE__);
-  ASSERT_TRUE(ready(results.future));
-  EXPECT_EQ(results.future.get(), (std::vector<int>{1, 11, 0}));
+  ASSERT_TRUE(wait_until([&] { return fired >= 1 && counted >= 3 && self_cleared >= 2 && cleared; }));
+  std::this_thread::sleep_for(100ms);  // room for any run too many
+  EXPECT_GE(elapsed_ms, 60);
+  EXPECT_EQ(fired, 1);
+  EXPECT_EQ(counted, 3);
+  EXPECT_EQ(self_cleared, 2);
+  EXPECT_EQ(wrongly_ran, 0) << "1: cleared timeout, 2: cleared interval, 4: timeout cleared when due";
+  // Ids are unique across timeouts and intervals, and never 0.
+  const std::set<unsigned long long> unique(ids.begin(), ids.end());
+  EXPECT_EQ(unique.size(), ids.size());
+  EXPECT_EQ(unique.count(0), 0u);
 }
 
 TEST_F(HostService, StopEndsAfterTheCurrentJobThenCallsCallbackAndFinishedHandler) {
@@ -333,18 +282,14 @@ TEST_F(HostService, StopEndsAfterTheCurrentJobThenCallsCallbackAndFinishedHandle
     note("finished " + std::to_string(status) + (svc == service ? " same" : " other") + where());
     promise->set_value();
   });
-  kel_thread_service_exec(
-      service,
-      [&] {
-        service_thread = std::this_thread::get_id();
-        note("job");
-        started.set_value();
-        release.get_future().wait();
-        note("job end");
-      },
-      __FILE__, __LINE__);
-  kel_thread_service_exec(
-      service, [&, dropped] { note("queued job"); }, __FILE__, __LINE__);
+  exec(service, [&] {
+    service_thread = std::this_thread::get_id();
+    note("job");
+    started.set_value();
+    release.get_future().wait();
+    note("job end");
+  });
+  exec(service, [&, dropped] { note("queued job"); });
   dropped.reset();
   auto running = started.get_future();
   ASSERT_TRUE(ready(running));
@@ -359,10 +304,10 @@ TEST_F(HostService, StopEndsAfterTheCurrentJobThenCallsCallbackAndFinishedHandle
   EXPECT_TRUE(dropped_watch.expired()) << "a dropped job must release what it holds";
 }
 
-TEST_F(HostService, FinishedStatusCountsJobsThatThrew) {
+TEST_F(HostService, FinishedStatusCountsJobsThatThrewNotEmptyOnes) {
   auto service = kel_thread_service_new("throwing");
   signal<int> status;
-  std::atomic<int> after{0};
+  std::atomic<int> after_throw{0};
   kel_thread_service_on_finished(
       service, [promise = status.promise](service_ptr, int failures) { promise->set_value(failures); });
   testing::internal::CaptureStderr();
@@ -370,109 +315,93 @@ TEST_F(HostService, FinishedStatusCountsJobsThatThrew) {
       service, [] { throw std::runtime_error("boom"); }, "a.cpp", 1);
   kel_thread_service_set_timeout(
       service, [] { throw 5; }, 0, "b.cpp", 2);
-  kel_thread_service_exec(
-      service, [&] { ++after; }, __FILE__, __LINE__);
+  // Empty jobs and unknown ids are ignored, not counted.
+  exec(service, nullptr);
+  EXPECT_EQ(after(service, 0, nullptr), 0u);
+  kel_thread_service_clear_timeout(service, 12345);
+  kel_thread_service_clear_interval(service, 0);
+  exec(service, [&] { ++after_throw; });
   // Later than the throwing timer, so the service keeps running after both.
-  kel_thread_service_set_timeout(
-      service,
-      [&] {
-        ++after;
-        kel_thread_service_stop(service, nullptr);
-      },
-      30, __FILE__, __LINE__);
+  after(service, 30, [&] {
+    ++after_throw;
+    kel_thread_service_stop(service, nullptr);
+  });
   ASSERT_TRUE(ready(status.future));
   const std::string errors = testing::internal::GetCapturedStderr();
   EXPECT_EQ(status.future.get(), 2);
-  EXPECT_EQ(after, 2);
+  EXPECT_EQ(after_throw, 2);
   EXPECT_NE(errors.find("\"throwing\": job queued at a.cpp:1 threw: boom\n"), std::string::npos) << errors;
   EXPECT_NE(errors.find("job queued at b.cpp:2 threw a non-standard exception\n"), std::string::npos) << errors;
 }
 
 service_ptr global_service;  // the library keeps its one handle like this
 
-TEST_F(HostService, FinishedHandlerMayDropTheLastOutsideReference) {
+// The library stops its service from a job holding a mutex that the stop
+// callback and finished handler need, and the handler drops the last outside
+// reference to the service.
+TEST_F(HostService, StopFromALockedJobAndReleaseFromTheFinishedHandler) {
   global_service = kel_thread_service_new("self-release");
   boost::weak_ptr<_kel_thread_service> watch = global_service;
+  std::mutex library_mutex;
   signal<> done;
-  kel_thread_service_on_finished(global_service, [promise = done.promise](service_ptr svc, int) {
+  kel_thread_service_on_finished(global_service, [&, promise = done.promise](service_ptr svc, int) {
+    std::lock_guard<std::mutex> lock(library_mutex);
     svc.reset();
     global_service.reset();
     promise->set_value();
   });
-  kel_thread_service_stop(global_service, nullptr);
-  ASSERT_TRUE(ready(done.future));
+  exec(global_service, [&] {
+    std::lock_guard<std::mutex> lock(library_mutex);
+    exec(global_service, [] {});
+    after(global_service, 0, [] {});
+    kel_thread_service_stop(global_service, [&](service_ptr) { std::lock_guard<std::mutex> again(library_mutex); });
+  });
+  ASSERT_TRUE(ready(done.future)) << "deadlock";
   ASSERT_TRUE(shutdown_within());  // joins the thread
   EXPECT_TRUE(watch.expired()) << "the service leaked";
 }
 
-TEST_F(HostService, StopFromAJobHoldingAMutexTheFinishedHandlerNeeds) {
-  auto service = kel_thread_service_new("locked-stop");
-  std::mutex library_mutex;
-  signal<> done;
-  kel_thread_service_on_finished(service, [&, promise = done.promise](service_ptr, int) {
-    { std::lock_guard<std::mutex> lock(library_mutex); }
-    promise->set_value();
-  });
-  kel_thread_service_exec(
-      service,
-      [&] {
-        std::lock_guard<std::mutex> lock(library_mutex);
-        kel_thread_service_exec(
-            service, [] {}, __FILE__, __LINE__);
-        kel_thread_service_set_timeout(
-            service, [] {}, 0, __FILE__, __LINE__);
-        kel_thread_service_stop(service, [&](service_ptr) { std::lock_guard<std::mutex> again(library_mutex); });
-      },
-      __FILE__, __LINE__);
-  EXPECT_TRUE(ready(done.future)) << "deadlock";
-}
-
-TEST_F(HostService, ShutdownStopsServicesWhoseJoinHandlerDeclines) {
-  auto service = kel_thread_service_new("declines");
+// Shutdown without services returns at once. With services it asks each join
+// handler, stops the services whose handler declines (or that have none),
+// waits for one that stops itself later, and new services may follow it.
+TEST_F(HostService, ShutdownStopsOrAwaitsEveryServiceAndServicesCanFollowIt) {
+  ASSERT_TRUE(shutdown_within(1s));
+  auto declines = kel_thread_service_new("declines");
   auto plain = kel_thread_service_new("no-handler");
+  auto deferred = kel_thread_service_new("deferred");
   std::atomic<int> join_calls{0}, join_status{-1};
-  std::atomic<bool> finished{false};
-  kel_thread_service_set_join_handler(service, [&](service_ptr svc, int status) {
+  std::atomic<bool> declined_finished{false}, deferred_finished{false};
+  kel_thread_service_set_join_handler(declines, [&](service_ptr svc, int status) {
     ++join_calls;
     join_status = status;
-    return svc != service;  // false
+    return svc != declines;  // false
   });
-  kel_thread_service_on_finished(service, [&](service_ptr, int) { finished = true; });
-  EXPECT_EQ(kel_system_running_services(), 2);
-  ASSERT_TRUE(shutdown_within());
-  EXPECT_EQ(join_calls, 1);
-  EXPECT_EQ(join_status, 0);
-  EXPECT_TRUE(finished);
-  EXPECT_EQ(kel_system_running_services(), 0);
-}
-
-TEST_F(HostService, ShutdownWaitsForAServiceThatStopsItselfLater) {
-  auto service = kel_thread_service_new("deferred");
-  std::atomic<bool> finished{false};
-  kel_thread_service_on_finished(service, [&](service_ptr, int) {
-    std::this_thread::sleep_for(20ms);
-    finished = true;
-  });
-  kel_thread_service_set_join_handler(service, [](service_ptr svc, int) {
-    kel_thread_service_set_timeout(
-        svc, [svc] { kel_thread_service_stop(svc, nullptr); }, 100, __FILE__, __LINE__);
+  kel_thread_service_on_finished(declines, [&](service_ptr, int) { declined_finished = true; });
+  kel_thread_service_set_join_handler(deferred, [](service_ptr svc, int) {
+    after(svc, 100, [svc] { kel_thread_service_stop(svc, nullptr); });
     return true;
   });
+  kel_thread_service_on_finished(deferred, [&](service_ptr, int) {
+    std::this_thread::sleep_for(20ms);
+    deferred_finished = true;
+  });
+  EXPECT_EQ(kel_system_running_services(), 3);
   const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(shutdown_within());
-  EXPECT_TRUE(finished) << "shutdown returned before the finished handler did";
   EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
-}
+  EXPECT_EQ(join_calls, 1);
+  EXPECT_EQ(join_status, 0);
+  EXPECT_TRUE(declined_finished);
+  EXPECT_TRUE(deferred_finished) << "shutdown returned before the finished handler did";
+  EXPECT_EQ(kel_system_running_services(), 0);
 
-TEST_F(HostService, ShutdownWithoutServicesReturnsAndServicesCanFollowIt) {
-  ASSERT_TRUE(shutdown_within(1s));
   for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
     auto service = kel_thread_service_new("again");
     signal<> ran;
-    kel_thread_service_exec(
-        service, [promise = ran.promise] { promise->set_value(); }, __FILE__, __LINE__);
-    ASSERT_TRUE(ready(ran.future)) << "round " << round;
-    ASSERT_TRUE(shutdown_within()) << "round " << round;
+    exec(service, [promise = ran.promise] { promise->set_value(); });
+    ASSERT_TRUE(ready(ran.future));
+    ASSERT_TRUE(shutdown_within());
     EXPECT_EQ(kel_system_running_services(), 0);
   }
 }
@@ -480,32 +409,15 @@ TEST_F(HostService, ShutdownWithoutServicesReturnsAndServicesCanFollowIt) {
 TEST_F(HostService, EmptyHandlesAreIgnored) {
   const service_ptr none;
   std::atomic<int> ran{0};
-  kel_thread_service_exec(
-      none, [&] { ++ran; }, __FILE__, __LINE__);
-  EXPECT_EQ(kel_thread_service_set_timeout(
-                none, [&] { ++ran; }, 0, __FILE__, __LINE__),
-            0u);
-  EXPECT_EQ(kel_thread_service_set_interval(
-                none, [&] { return ++ran > 0; }, 0, __FILE__, __LINE__),
-            0u);
+  exec(none, [&] { ++ran; });
+  EXPECT_EQ(after(none, 0, [&] { ++ran; }), 0u);
+  EXPECT_EQ(every(none, 0, [&] { return ++ran > 0; }), 0u);
   kel_thread_service_clear_timeout(none, 1);
   kel_thread_service_clear_interval(none, 1);
   EXPECT_EQ(kel_thread_service_run_once(none), -1);
   kel_thread_service_on_finished(none, [&](service_ptr, int) { ++ran; });
   kel_thread_service_set_join_handler(none, [&](service_ptr, int) { return ++ran > 0; });
   kel_thread_service_stop(none, [&](service_ptr) { ++ran; });
-  // Empty jobs on a real service and unknown ids are ignored as well.
-  auto service = kel_thread_service_new("empty");
-  kel_thread_service_exec(service, nullptr, __FILE__, __LINE__);
-  EXPECT_EQ(kel_thread_service_set_timeout(service, nullptr, 0, __FILE__, __LINE__), 0u);
-  kel_thread_service_clear_timeout(service, 12345);
-  kel_thread_service_clear_interval(service, 0);
-  signal<int> status;
-  kel_thread_service_on_finished(
-      service, [promise = status.promise](service_ptr, int failures) { promise->set_value(failures); });
-  kel_thread_service_stop(service, nullptr);
-  ASSERT_TRUE(ready(status.future));
-  EXPECT_EQ(status.future.get(), 0);
   EXPECT_EQ(ran, 0);
 }
 

@@ -8,51 +8,38 @@
 
 #include <dlfcn.h>
 
+#include <tuple>
+#include <utility>
+
 using namespace kel_test;
 
 namespace {
 
-struct host_call {
-  std::string operation;
-  bool had_service;
-  unsigned long long value;
-  std::string file;
-  int line;
-};
-
+// (operation, had a service, value, file, line): the value is the delay, interval or id, or for a job or
+// handler whether one was given; "new" puts the service's name in place of the file.
+using host_call = std::tuple<std::string, bool, unsigned long long, std::string, int>;
+using host_calls = std::vector<host_call>;
 std::mutex calls_mutex;
-std::vector<host_call> calls;
+host_calls calls;
 
 void record(std::string operation, const boost::shared_ptr<_kel_thread_service>& svc, unsigned long long value,
             std::string file = "", int line = 0) {
   std::lock_guard<std::mutex> lock(calls_mutex);
-  calls.push_back({std::move(operation), svc != nullptr, value, std::move(file), line});
+  calls.emplace_back(std::move(operation), svc != nullptr, value, std::move(file), line);
 }
 
-std::vector<host_call> take_calls() {
+host_calls take_calls() {
   std::lock_guard<std::mutex> lock(calls_mutex);
-  std::vector<host_call> taken;
-  taken.swap(calls);
-  return taken;
-}
-
-std::string created_name;
-
-template <class Function>
-Function real(const char* symbol) {
-  void* found = dlsym(RTLD_NEXT, symbol);
-  if (found == nullptr) std::abort();
-  return reinterpret_cast<Function>(found);
+  return std::exchange(calls, {});
 }
 
 }  // namespace
 
 boost::shared_ptr<_kel_thread_service> kel_thread_service_new(std::string name) {
-  created_name = name;
-  record("new", nullptr, 0);
+  record("new", nullptr, 0, name);
   using create = boost::shared_ptr<_kel_thread_service> (*)(std::string);
-  static const create create_real =
-      real<create>("_Z22kel_thread_service_newNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE");
+  static const auto create_real = reinterpret_cast<create>(
+      dlsym(RTLD_NEXT, "_Z22kel_thread_service_newNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE"));
   return create_real(std::move(name));
 }
 
@@ -98,69 +85,40 @@ int kel_thread_service_run_once(boost::shared_ptr<_kel_thread_service> svc) {
   return 4242;
 }
 
-TEST(ServiceForwarding, InitCreatesOneDatabaseServiceWithBothHandlers) {
+TEST(ServiceForwarding, BeforeInitTheEmptyHandleIsPassedOnAndInitCreatesOneServiceWithBothHandlers) {
+  kel_database_exec([] {}, "early.cpp", 1);
+  kel_database_set_timeout([] {}, 5, "early.cpp", 2);
+  kel_database_run_once();
+  EXPECT_EQ(take_calls(), (host_calls{{"exec", false, 1, "early.cpp", 1},
+                                      {"set_timeout", false, 5, "early.cpp", 2},
+                                      {"run_once", false, 0, "", 0}}));
+
   kel_database_init();
   kel_database_init();
-  const auto made = take_calls();
-  ASSERT_EQ(made.size(), 3u);
-  EXPECT_EQ(created_name, "database");
-  EXPECT_EQ(made[0].operation, "new");
-  EXPECT_EQ(made[1].operation, "on_finished");
-  EXPECT_EQ(made[2].operation, "set_join_handler");
-  EXPECT_TRUE(made[1].had_service && made[2].had_service);
-  EXPECT_EQ(made[1].value, 1u);
-  EXPECT_EQ(made[2].value, 1u);
+  EXPECT_EQ(take_calls(), (host_calls{{"new", false, 0, "database", 0},
+                                      {"on_finished", true, 1, "", 0},
+                                      {"set_join_handler", true, 1, "", 0}}));
 }
 
-TEST(ServiceForwarding, ArgumentsAndIdsPassThroughUnchanged) {
+TEST(ServiceForwarding, ArgumentsAndIdsPassThroughUnchangedAndReleasesQueueUnderTheModulesName) {
   kel_database_init();
   take_calls();
-
   kel_database_exec([] {}, "jobs.cpp", 12);
   EXPECT_EQ(kel_database_set_timeout([] {}, 1234567890123ull, "timers.cpp", 34), 0xFEEDFACECAFEBEEFull);
   EXPECT_EQ(kel_database_set_interval([] { return true; }, 99, "intervals.cpp", 56), 0x8000000000000001ull);
   kel_database_clear_timeout(0xFEEDFACECAFEBEEFull);
   kel_database_clear_interval(0x8000000000000001ull);
   EXPECT_EQ(kel_database_run_once(), 4242);
+  EXPECT_EQ(take_calls(), (host_calls{{"exec", true, 1, "jobs.cpp", 12},
+                                      {"set_timeout", true, 1234567890123ull, "timers.cpp", 34},
+                                      {"set_interval", true, 99, "intervals.cpp", 56},
+                                      {"clear_timeout", true, 0xFEEDFACECAFEBEEFull, "", 0},
+                                      {"clear_interval", true, 0x8000000000000001ull, "", 0},
+                                      {"run_once", true, 0, "", 0}}));
 
-  const auto made = take_calls();
-  ASSERT_EQ(made.size(), 6u);
-  const std::vector<std::string> operations = {"exec",          "set_timeout",    "set_interval",
-                                               "clear_timeout", "clear_interval", "run_once"};
-  for (size_t i = 0; i < made.size(); ++i) {
-    EXPECT_EQ(made[i].operation, operations[i]);
-    EXPECT_TRUE(made[i].had_service) << operations[i];
-  }
-  EXPECT_EQ(made[0].file, "jobs.cpp");
-  EXPECT_EQ(made[0].line, 12);
-  EXPECT_EQ(made[0].value, 1u);
-  EXPECT_EQ(made[1].value, 1234567890123ull);
-  EXPECT_EQ(made[1].file, "timers.cpp");
-  EXPECT_EQ(made[1].line, 34);
-  EXPECT_EQ(made[2].value, 99u);
-  EXPECT_EQ(made[2].file, "intervals.cpp");
-  EXPECT_EQ(made[2].line, 56);
-  EXPECT_EQ(made[3].value, 0xFEEDFACECAFEBEEFull);
-  EXPECT_EQ(made[4].value, 0x8000000000000001ull);
-}
-
-TEST(ServiceForwarding, BeforeInitTheEmptyHandleIsPassedOn) {
-  kel_database_exec([] {}, "early.cpp", 1);
-  kel_database_set_timeout([] {}, 5, "early.cpp", 2);
-  kel_database_run_once();
-  const auto made = take_calls();
-  ASSERT_EQ(made.size(), 3u);
-  for (const auto& call : made) EXPECT_FALSE(call.had_service) << call.operation;
-}
-
-TEST(ServiceForwarding, DestroyQueuesTheReleaseUnderTheModulesName) {
-  kel_database_init();
   auto object = kel_sqlite_new(":memory:", "queued");
-  take_calls();
+  stdout_capture refusal;
   kel_sqlite_destroy(object, "caller.cpp", 3);
-  const auto made = take_calls();
-  ASSERT_EQ(made.size(), 1u);
-  EXPECT_EQ(made[0].operation, "exec");
-  EXPECT_EQ(made[0].file, kModule);
-  EXPECT_EQ(made[0].line, 44);
+  kel_sqlite_destroy(object, "caller.cpp", 4);  // refused: queues no second release
+  EXPECT_EQ(take_calls(), (host_calls{{"exec", true, 1, kModule, 44}}));
 }
