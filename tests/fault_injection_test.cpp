@@ -193,6 +193,13 @@ outcome run_scenario(const std::string& path) {
         ++result.rows;
         return true;
       }
+      // A blob copy that reports success holds the stored bytes, memory or not.
+      if (index < kItems.size() &&
+          ((id_copied && std::string(id_bytes.begin(), id_bytes.end()) != std::to_string(index + 1)) ||
+           (payload_copied && payload != kItems[index].payload))) {
+        check("column_blob succeeded with wrong bytes", SQLITE_ERROR);
+        return false;
+      }
       // A value that came out wrong must have been reported on the connection.
       const int last = kel_sqlite_last_error_code(row);
       check(is_no_memory(last) ? "column read" : "column read, wrong with nothing reported", last);

@@ -29,9 +29,17 @@ int _kel_sqlite::affected_rows_count() {
 
 bool _kel_sqlite::column_blob(int column, unsigned char*& data, int& size) {
   if (!kel_checks::stmt_open(stmt, kel_checks::line::column_blob)) return false;
+  // Asked before any conversion, while the answer is still the stored type.
+  const int type = sqlite3_column_type(stmt, column);
   // The length first: for numbers it makes SQLite produce the text form that
   // the bytes below are then taken from.
   size = sqlite3_column_bytes(stmt, column);
+  if (size == 0 && (type == SQLITE_INTEGER || type == SQLITE_FLOAT)) {
+    // A number always has a text form; none means SQLite ran out of memory
+    // making it. Success with no bytes would silently lose the value.
+    data = nullptr;
+    return false;
+  }
   data = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(size)));
   if (size == 0) return true;
   const void* bytes = sqlite3_column_blob(stmt, column);
