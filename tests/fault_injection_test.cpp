@@ -267,7 +267,9 @@ class FaultInjection : public testing::Test {
       // One broken k tells enough; a run with nothing left to fail ends the sweep.
       if (testing::Test::HasFailure() || (k > 0 && injected == 0)) break;
     }
-    quiet.finish();
+    // GoogleTest reports failures on standard output too: show them.
+    const std::string captured = quiet.finish();
+    if (testing::Test::HasFailure()) std::fputs(captured.c_str(), stdout);
     EXPECT_LE(k, 20000) << "the scenario never ran out of allocations to fail";
     // The failures reached callers across the whole scenario, not in one spot.
     for (const char* call : {"open", "create", "prepare insert", "step insert", "commit", "prepare query"})
