@@ -287,6 +287,8 @@ error_cases=(
   "kel_sql: error 1 (line 4): no such table: nope"
   $'SELECT 1 AS a;\n\n SELECT 1 AS a FROM w WHERE\n  x = ;\nSELECT 3;'
   'kel_sql: error 1 (line 3): near ";": syntax error'
+  $'SELECT 1 AS a;\n\nINSERT INTO u\n  VALUES (1);'
+  "kel_sql: error 19 (line 3): UNIQUE constraint failed: u.id"
   $'SELECT 1 AS a;\nCREATE TRIGGER wt AFTER INSERT ON w BEGIN\n  SELECT 1;\n'
   "kel_sql: error 1 (line 2): $incomplete"
   $'SELECT 1 AS a;\nINSERT INTO w VALUES (97, \'open;\n);'

@@ -50,7 +50,8 @@ constexpr char kUsage[] =
 Opens the SQLite database file DB (creating it when missing; ":memory:" is an
 in-memory database) and runs each SQL argument in turn. An argument may hold
 several statements separated by ';'; text that holds only blanks, comments or
-';' is skipped.
+';' is skipped. --help prints this text; --version prints the versions of
+kel_database and of the SQLite library in use.
 
 Without SQL arguments it runs the SQL text on standard input, written as in
 any script file: a statement may span lines, several may share a line, and
@@ -94,8 +95,6 @@ of the text entered with the failing statement, and the session goes on.
 Exit status: 0 success, 1 an SQLite error (opening the file or running a
 statement) or unfinished input, 2 a usage error. On a terminal: 0 when the
 last statement run succeeded, else 1.
-
-  --version  prints the versions of kel_database and of SQLite.
 )";
 
 int usage_error(const std::string& problem) {
