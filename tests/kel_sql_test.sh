@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Tests of the kel_sql client against the sqlite3 shell on the same database:
-# values of every type in both layouts, several statements, standard input,
-# writes seen by the shell, and errors (code and message on standard error,
-# non-zero exit, nothing run after the failing statement).
+# values of every type in both layouts, several statements, scripts on
+# standard input, writes seen by the shell, errors (code, message and input
+# line on standard error, non-zero exit, nothing run after the failing
+# statement), a session on a terminal and --version.
 #
 #   kel_sql_test.sh KEL_SQL [SQLITE3]
 #
+# KEL_VERSION, when set, is the project version --version must print.
 # Exits 77 (skipped) when no sqlite3 shell is installed, except under CI.
 set -uo pipefail
 
@@ -177,7 +179,7 @@ if diff -u "$work/expected" "$work/out" >"$work/diff"; then pass; else
   cat "$work/diff"
 fi
 
-# ---- Standard input, one statement per line ------------------------------
+# ---- Standard input: short statements, blank and comment lines -------------
 input=$'SELECT label, val FROM v WHERE id IN (3, 10, 40) ORDER BY id\n\n   \n-- a comment line\n/* block */ ;\nSELECT 7 AS seven;\r'
 shell -header -list "$db" <<<"${input//$'\r'/}" >"$work/expected"
 kel_stdin "$input" --list "$db"
@@ -208,8 +210,8 @@ kel "$db" "SELECT CASE WHEN x = 1 THEN 1 ELSE abs(-9223372036854775807 - 1) END 
 expect_error "rows before a failing step" 1 "kel_sql: error 1: integer overflow" "$work/expected"
 
 printf '%s\n' a 1 >"$work/expected"
-kel_stdin $'SELECT 1 AS a\nSELECT * FROM nope\nINSERT INTO w VALUES (98, \'after\')' --list "$written"
-expect_error "an error on standard input stops the run" 1 "kel_sql: error 1: no such table: nope" "$work/expected"
+kel_stdin $'SELECT 1 AS a;\nSELECT * FROM nope;\nINSERT INTO w VALUES (98, \'after\');' --list "$written"
+expect_error "an error on standard input stops the run" 1 "kel_sql: error 1 (line 2): no such table: nope" "$work/expected"
 if [ "$(shell -list "$written" "SELECT count(*) FROM w WHERE x = 98")" = 0 ]; then pass; else
   fail "the line after the failing one was run"
 fi
@@ -222,6 +224,115 @@ expect_error "not a database file" 1 "kel_sql: error 26: file is not a database"
 kel "$work/no/such/dir/x.db" "SELECT 1"
 expect_error "file that cannot be opened" 1 "kel_sql: error 14: unable to open database file" "$work/empty"
 if [ ! -e "$work/no" ]; then pass; else fail "a directory was created for an unopenable file"; fi
+
+# ---- Scripts on standard input, as files are written ------------------------
+# Statements over many lines and several on one line, comments of both kinds
+# everywhere (also holding ';'), strings with line breaks, ';' and comment
+# marks, a trigger whose body holds statements, and a last statement without
+# ';'. The shell and kel_sql each run it on a new database.
+cat >"$work/script.sql" <<'SQL'
+-- A schema with constraints.
+CREATE TABLE author(
+  id    INTEGER PRIMARY KEY,          -- the rowid; no two alike
+  name  TEXT NOT NULL UNIQUE,         /* the name; once */
+  books INTEGER NOT NULL DEFAULT 0 CHECK (books >= 0)
+);
+CREATE TABLE book(
+  id     INTEGER PRIMARY KEY,
+  author INTEGER NOT NULL REFERENCES author(id),
+  title  TEXT NOT NULL CHECK (length(title) > 0),
+  notes  TEXT DEFAULT '-- no comment; /* nor this */'
+);
+CREATE TABLE log(entry TEXT);
+/* Each book counts for its author
+   and is logged; two statements. */
+CREATE TRIGGER book_added AFTER INSERT ON book
+BEGIN
+  UPDATE author SET books = books + 1 WHERE id = NEW.author;  -- first;
+  INSERT INTO log VALUES ('added; ' || NEW.title); /* second; */
+END;
+
+INSERT INTO author(id, name) VALUES (1, 'Borges'); INSERT INTO author(id, name) VALUES (2, 'Queneau');
+INSERT INTO book(author, title, notes)
+VALUES (1, 'Ficciones', 'first line;
+second line -- still text
+/* and this */ third'),
+       (2, 'Zazie',
+        'it''s; quoted');
+INSERT INTO book(author, title) /* the default notes */ VALUES (2, 'Exercices de style');
+SELECT b.id, a.name, a.books, b.title, b.notes
+  FROM book AS b JOIN author AS a ON a.id = b.author
+ ORDER BY b.id;
+SELECT entry FROM log ORDER BY rowid; SELECT count(*)
+  AS authors FROM author
+;
+SELECT [odd;name] FROM (SELECT 'semi;colon' AS [odd;name]);
+SELECT 'no final semicolon' AS last -- the input ends here
+SQL
+shell -header -list "$work/shell-script.db" <"$work/script.sql" >"$work/expected"
+[ -s "$work/shell.err" ] && { echo "the shell failed on the script:"; cat "$work/shell.err"; exit 1; }
+"$kel_sql" --list "$work/kel-script.db" >"$work/out" 2>"$work/err" <"$work/script.sql"
+rc=$?
+expect_output "a multi-line script (list) as the shell runs it" "$work/expected"
+sed 's/$/\r/' "$work/script.sql" >"$work/script-crlf.sql"
+"$kel_sql" --list "$work/kel-crlf.db" >"$work/out" 2>"$work/err" <"$work/script-crlf.sql"
+rc=$?
+expect_output "the script with CRLF line ends" "$work/expected"
+
+# Errors name the line on which the failing statement starts; text left
+# unfinished at the end of the input is an error and is not run.
+incomplete="incomplete SQL: the input ends in an unclosed quote, comment or trigger body"
+error_cases=(
+  $'SELECT 1 AS a;\n-- c\n\n/* c */ SELECT 1 AS a; SELECT\n  x FROM nope;\nSELECT 3;'
+  "kel_sql: error 1 (line 4): no such table: nope"
+  $'SELECT 1 AS a;\n\n SELECT 1 AS a FROM w WHERE\n  x = ;\nSELECT 3;'
+  'kel_sql: error 1 (line 3): near ";": syntax error'
+  $'SELECT 1 AS a;\n\nINSERT INTO u\n  VALUES (1);'
+  "kel_sql: error 19 (line 3): UNIQUE constraint failed: u.id"
+  $'SELECT 1 AS a;\nCREATE TRIGGER wt AFTER INSERT ON w BEGIN\n  SELECT 1;\n'
+  "kel_sql: error 1 (line 2): $incomplete"
+  $'SELECT 1 AS a;\nINSERT INTO w VALUES (97, \'open;\n);'
+  "kel_sql: error 1 (line 2): $incomplete"
+  $'SELECT 1 AS a;\n\n/* never closed;\nSELECT 2;'
+  "kel_sql: error 1 (line 3): $incomplete"
+)
+for ((i = 0; i < ${#error_cases[@]}; i += 2)); do
+  kel_stdin "${error_cases[i]}" --list "$written"
+  # Each case prints "a" and 1 (once or twice) before its error.
+  printf '%s\n' a 1 >"$work/expected"
+  [[ ${error_cases[i]} == *"SELECT 1 AS a; SELECT"* ]] && printf '%s\n' a 1 >>"$work/expected"
+  expect_error "standard input error $((i / 2 + 1))" 1 "${error_cases[i + 1]}" "$work/expected"
+done
+if [ "$(shell -list "$written" "SELECT count(*) FROM w WHERE x = 97")" = 0 ]; then pass; else
+  fail "text left unfinished at the end of the input was run"
+fi
+
+sqlite_version=$("$kel_sql" --list :memory: "SELECT sqlite_version() AS v" | tail -1)
+
+# ---- A session on a terminal -------------------------------------------------
+# Through a pseudo-terminal (util-linux script): banner, prompts, an error
+# that does not end the session, the status of the last statement.
+if command -v script >/dev/null; then
+  session() {
+    printf '%s' "$1" | script -qec "$(printf '%q ' "$kel_sql" "$written")" /dev/null | tr -d '\r' >"$work/out"
+    rc=${PIPESTATUS[1]}
+  }
+  session $'SELECT 1 AS a;\nSELEC 2;\nSELECT\n 3 AS c;\n'
+  version=${KEL_VERSION:-[0-9.]+}
+  missing=""
+  grep -Eqx "kel_sql ${version//./\\.} \(SQLite ${sqlite_version//./\\.}\): $written" "$work/out" || missing+=" [banner]"
+  for line in "kel_sql> a" 'kel_sql> kel_sql: error 1 (line 2): near "SELEC": syntax error' "kel_sql>    ...> c"; do
+    grep -qxF -- "$line" "$work/out" || missing+=" [$line]"
+  done
+  if [ "$rc" -eq 0 ] && [ -z "$missing" ]; then pass; else
+    fail "terminal session: status $rc, missing lines:$missing; output:"
+    cat "$work/out"
+  fi
+  session $'SELECT 1 AS a;\nSELEC 2;\n'
+  if [ "$rc" -eq 1 ]; then pass; else fail "terminal session ending with an error: status $rc"; fi
+else
+  echo "note: no 'script' command; the terminal session is not tested"
+fi
 
 # ---- Usage -------------------------------------------------------------------
 kel
@@ -237,6 +348,12 @@ if [ "$rc" -eq 0 ] && [ ! -s "$work/err" ] && [ "$(head -1 "$work/out")" = "Usag
   pass
 else
   fail "--help: status $rc, first line '$(head -1 "$work/out")'"
+fi
+kel --version
+if [ "$rc" -eq 0 ] && [[ $(cat "$work/out") =~ ^"kel_database "${KEL_VERSION:-[0-9]+\.[0-9]+\.[0-9]+}$'\n'"SQLite $sqlite_version"$ ]]; then
+  pass
+else
+  fail "--version: status $rc, printed '$(cat "$work/out")'"
 fi
 # A new file is created; "--" lets a file name start with '-'.
 (cd "$work" && "$kel_sql" -- -new.db "CREATE TABLE n(x)" >/dev/null 2>&1)

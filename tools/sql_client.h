@@ -1,0 +1,38 @@
+// Runs SQL text on an open connection through the kel_database API and prints
+// the rows of each statement on standard output.
+#pragma once
+
+#include <kel_database/kel_database.h>
+
+#include <string>
+
+namespace kel_sql {
+
+enum class layout { table, list };
+
+class client {
+ public:
+  client(boost::shared_ptr<_kel_sqlite> db, layout mode);
+
+  // Runs every statement of `text` in turn; false (after reporting the error)
+  // when one fails, and the statements after it are not run. `first_line` is
+  // the input line on which `text` starts, named in an error message; 0 when
+  // the text did not come from standard input.
+  bool run(const std::string& text, unsigned long first_line);
+
+  // Writes "kel_sql: error CODE: MESSAGE" to standard error, with
+  // " (line N)" after the code when `line` is not 0, after the rows printed so
+  // far. Returns false.
+  static bool fail(int code, const std::string& message, unsigned long line = 0);
+
+ private:
+  // Steps the prepared statement to its end, printing its rows.
+  bool print_rows(unsigned long line);
+  std::string cell(int column);
+  std::string last_message();
+
+  boost::shared_ptr<_kel_sqlite> db_;
+  layout mode_;
+};
+
+}  // namespace kel_sql
