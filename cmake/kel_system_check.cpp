@@ -19,7 +19,7 @@
 
 using service = boost::shared_ptr<_kel_thread_service>;
 
-#define KEL_EXPECT_FUNCTION(name, signature) \
+#define KEL_EXPECT_FUNCTION(name, signature)                                             \
   static_assert(std::is_same<decltype(&name), std::add_pointer<signature>::type>::value, \
                 "kel_system.h must declare " #name " as " #signature)
 
