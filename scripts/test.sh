@@ -1,23 +1,31 @@
 #!/usr/bin/env bash
 # Builds the project and runs the whole test suite: the normal build, then the
 # same suite under AddressSanitizer+UndefinedBehaviorSanitizer and under
-# ThreadSanitizer, then a short run of the API-sequence fuzzer.
-# KEL_QUICK=1 runs the normal build only.
+# ThreadSanitizer, built with clang and libc++ (the framework's toolchain), and
+# against a separately installed runtime (KEL_SYSTEM=external), then a short
+# run of the API-sequence fuzzer. KEL_QUICK=1 runs the normal build only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-need_packages "${BUILD_PACKAGES[@]}" sqlite3 pkg-config clang libclang-rt-14-dev
+need_packages "${BUILD_PACKAGES[@]}" "${LIBCXX_PACKAGES[@]}" sqlite3 pkg-config libclang-rt-14-dev
 
 jobs=$(nproc)
+timings=()
 
 run_suite() {
-  local dir=$1
+  local dir=$1 start=$SECONDS
   shift
   echo "== $dir: build"
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
   cmake --build "$dir"
   echo "== $dir: tests"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+  timings+=("$dir: $((SECONDS - start)) s")
+}
+
+report_timings() {
+  echo "== wall time per part"
+  printf '  %s\n' "${timings[@]}"
 }
 
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -34,6 +42,25 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 run_suite build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SANITIZE=thread -DKEL_BUILD_BENCH=OFF
 unset TSAN_OPTIONS
 
+# Configured as a user of the framework's toolchain would; the build notices
+# libc++ by itself (GoogleTest from source, no benchmarks).
+CC=clang CXX=clang++ run_suite build-libcxx -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS=-stdlib=libc++
+
+# The bundled runtime built and installed alone, as a framework's runtime
+# would be; then the library, its programs and tests against that installation.
+start=$SECONDS
+echo "== build-runtime: the runtime alone, installed into build-runtime/root"
+cmake -S . -B build-runtime -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_BUILD_LIBRARY=OFF >/dev/null
+cmake --build build-runtime
+rm -rf build-runtime/root
+cmake --install build-runtime --prefix "$PWD/build-runtime/root" --component kel_system >/dev/null
+timings+=("build-runtime: $((SECONDS - start)) s")
+run_suite build-external -DCMAKE_BUILD_TYPE=Debug -DKEL_SYSTEM=external -DKEL_SYSTEM_ROOT="$PWD/build-runtime/root" \
+  -DKEL_BUILD_BENCH=OFF
+
 if [ -x scripts/fuzz.sh ]; then
+  start=$SECONDS
   scripts/fuzz.sh 60
+  timings+=("build-fuzz: $((SECONDS - start)) s")
 fi
+report_timings

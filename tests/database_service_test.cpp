@@ -49,11 +49,11 @@ TEST(DatabaseService, WithoutAServiceWorkIsDroppedAndShutdownStopsOnlyTheService
   // A second init keeps the one service; with no objects, a shutdown stops it at once.
   kel_database_init();
   kel_database_init();
-  EXPECT_EQ(kel_system_running_services(), 1);
+  EXPECT_RUNNING_SERVICES(1);
   stdout_capture out;
   ASSERT_TRUE(shutdown_within());
   EXPECT_EQ(out.finish(), kRequest + kStopped + kDone);
-  ASSERT_EQ(kel_system_running_services(), 0);
+  EXPECT_RUNNING_SERVICES(0);
 
   // The release that empties the list does not stop a new service: nobody asked this one to stop.
   kel_database_init();
@@ -61,7 +61,7 @@ TEST(DatabaseService, WithoutAServiceWorkIsDroppedAndShutdownStopsOnlyTheService
   kel_sqlite_destroy(object, __FILE__, __LINE__);
   ASSERT_TRUE(drain_service());
   EXPECT_TRUE(run_on_service([] {}, 1s));
-  EXPECT_EQ(kel_system_running_services(), 1);
+  EXPECT_RUNNING_SERVICES(1);
   ASSERT_TRUE(shutdown_within());
 }
 
@@ -148,7 +148,7 @@ TEST(DatabaseService, ReleasesPrintTheCountLeftAndShutdownWaitsForTheLast) {
   ASSERT_TRUE(drain_service());
   std::future<void> shutdown = start_shutdown();
   EXPECT_EQ(shutdown.wait_for(200ms), std::future_status::timeout);
-  EXPECT_EQ(kel_system_running_services(), 1);
+  EXPECT_RUNNING_SERVICES(1);
   EXPECT_TRUE(run_on_service([] {}));  // the service keeps serving while it waits
 
   kel_sqlite_destroy(first, __FILE__, __LINE__);

@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-
 #include <tuple>
 #include <utility>
 
@@ -37,9 +35,7 @@ host_calls take_calls() {
 
 boost::shared_ptr<_kel_thread_service> kel_thread_service_new(std::string name) {
   record("new", nullptr, 0, name);
-  using create = boost::shared_ptr<_kel_thread_service> (*)(std::string);
-  static const auto create_real = reinterpret_cast<create>(
-      dlsym(RTLD_NEXT, "_Z22kel_thread_service_newNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE"));
+  static const auto create_real = next_definition(&kel_thread_service_new);
   return create_real(std::move(name));
 }
 

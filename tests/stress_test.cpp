@@ -116,7 +116,7 @@ void expect_releases_then_stop(const std::string& text, int objects) {
   EXPECT_EQ(without_newlines(text.substr(0, at) + text.substr(at + request.size())), without_newlines(expected))
       << text;
   EXPECT_EQ(occurrences(text, "\n"), occurrences(expected, "\n") + 1) << text;
-  EXPECT_EQ(kel_system_running_services(), 0);
+  EXPECT_RUNNING_SERVICES(0);
 }
 
 TEST(Stress, EightThreadsQueueAMillionJobsThatEachRunOnceInTheirOrder) {

@@ -1,6 +1,6 @@
 // A hint to the processor inside a short busy-wait loop: lets the sibling
 // hardware thread run and saves power while a lock or a counter is watched.
-// Internal to the runtime and the database library; not installed.
+// Internal to the runtime; not installed.
 #pragma once
 
 inline void cpu_relax() {

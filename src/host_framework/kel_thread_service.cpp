@@ -439,7 +439,7 @@ void kel_system_shutdown() {
     std::unique_lock<std::mutex> lock(registry.mutex);
     registry.changed.wait(lock, [&] {
       return std::none_of(asked.begin(), asked.end(),
-                          [&registry](const service_ptr& service) { return is_running(registry, service.get()); });
+                          [&](const service_ptr& service) { return is_running(registry, service.get()); });
     });
   }
   asked.clear();

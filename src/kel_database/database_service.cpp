@@ -8,10 +8,10 @@
 #include "database_service.h"
 
 #include "console.h"
-#include "cpu_relax.h"
 #include "kel_sqlite.h"
 #include "live_object_list.h"
 #include "name_registry.h"
+#include "spin_pause.h"
 
 #include <string>
 
@@ -55,7 +55,7 @@ bool join_handler(boost::shared_ptr<_kel_thread_service> joining, int /*reason*/
 std::unique_lock<std::mutex> lock_for_queueing() {
   std::unique_lock<std::mutex> lock(service_mutex, std::try_to_lock);
   for (int attempt = 0; attempt < 200 && !lock.owns_lock(); ++attempt) {
-    cpu_relax();
+    kel_spin::pause();
     static_cast<void>(lock.try_lock());
   }
   if (!lock.owns_lock()) lock.lock();

@@ -6,7 +6,9 @@
 # MODE
 #   install      `cmake --install` the build tree into WORK/prefix and check the
 #                installed layout (libraries with their SONAME links, headers,
-#                CMake package, pkg-config file, kel_sql when built).
+#                CMake package, pkg-config file, kel_sql when built): a plain
+#                install brings no runtime; with the bundled runtime, that is
+#                then installed as the component kel_system.
 #   installed    configure the consumer with CMAKE_PREFIX_PATH=WORK/prefix,
 #                build it and run it (needs a prior `install`).
 #   build-tree   configure the consumer with kel_database_DIR=the build tree,
@@ -15,7 +17,8 @@
 #                kel_database` from WORK/prefix and run it (needs `install`).
 # Options: --cmake=CMAKE --generator=GEN --cxx=CXX --flags=CXXFLAGS (also used
 # for linking, e.g. sanitizers) --libdir=LIBDIR --includedir=INCLUDEDIR
-# (relative to the prefix) --version=X.Y.Z --kel-sql=0|1 (kel_sql installed).
+# (relative to the prefix) --version=X.Y.Z --kel-sql=0|1 (kel_sql installed)
+# --system=bundled|external --system-libdir=DIR (the external runtime's).
 # Exits 77 (skipped) when pkg-config is missing outside CI.
 set -euo pipefail
 
@@ -23,6 +26,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 mode=${1:?mode}
 shift
 cmake_cmd=cmake generator=Ninja cxx=c++ flags="" libdir=lib includedir=include version="" kel_sql=0
+system=bundled system_libdir=""
 build_dir="" work=""
 for arg in "$@"; do
   case "$arg" in
@@ -34,6 +38,8 @@ for arg in "$@"; do
     --includedir=*) includedir=${arg#*=} ;;
     --version=*) version=${arg#*=} ;;
     --kel-sql=*) kel_sql=${arg#*=} ;;
+    --system=*) system=${arg#*=} ;;
+    --system-libdir=*) system_libdir=${arg#*=} ;;
     --build-dir=*) build_dir=$(cd "${arg#*=}" && pwd) ;;
     --work=*) work=${arg#*=} ;;
     *) echo "unknown argument $arg" >&2; exit 2 ;;
@@ -41,6 +47,14 @@ for arg in "$@"; do
 done
 [ -n "$build_dir" ] && [ -n "$work" ] || { echo "--build-dir and --work are required" >&2; exit 2; }
 prefix=$work/prefix
+case "$system" in
+  bundled) libraries="kel_database kel_system" ;;
+  external)
+    [ -d "$system_libdir" ] || { echo "--system-libdir is required with --system=external" >&2; exit 2; }
+    libraries=kel_database
+    ;;
+  *) echo "unknown --system=$system" >&2; exit 2 ;;
+esac
 
 fail() {
   echo "FAIL: $*" >&2
@@ -56,12 +70,22 @@ run_consumer() {
   echo "$program: $(grep '^consumer result' <<<"$output")"
 }
 
-# The directory the dynamic linker takes libkel_database.so.1 from for `program`.
+# The directory the dynamic linker takes lib$2.so.1 (default kel_database)
+# from for `program`.
 library_dir_of() {
-  local path
-  path=$(ldd "$1" | awk '$1 == "libkel_database.so.1" { print $3 }')
-  [ -n "$path" ] || fail "ldd finds no libkel_database.so.1 for $1"
+  local name=lib${2:-kel_database}.so.1 path
+  path=$(ldd "$1" | awk -v name="$name" '$1 == name { print $3 }')
+  [ -n "$path" ] || fail "ldd finds no $name for $1"
   dirname "$(realpath "$path")"
+}
+
+# Fails unless `program` runs with the runtime this build was made for: the
+# framework's own (external) or the one in `bundled_dir`.
+expect_runtime() {
+  local program=$1 bundled_dir=$2 expected
+  if [ "$system" = external ]; then expected=$(realpath "$system_libdir"); else expected=$(realpath "$bundled_dir"); fi
+  [ "$(library_dir_of "$program" kel_system)" = "$expected" ] ||
+    fail "$program loads libkel_system from $(library_dir_of "$program" kel_system), not $expected"
 }
 
 configure_and_build() {
@@ -82,7 +106,19 @@ case "$mode" in
     mkdir -p "$work"
     "$cmake_cmd" --install "$build_dir" --prefix "$prefix" >"$work/install.log" 2>&1 ||
       { cat "$work/install.log"; fail "cmake --install failed"; }
-    for lib in kel_database kel_system; do
+    # Installing the library into a framework's prefix never overwrites its runtime.
+    shadowing=$(cd "$prefix" && find . -name 'libkel_system*' -o -name 'kel_system.h' -o -name 'kel_systemTargets*')
+    [ -z "$shadowing" ] || fail "a plain install brings runtime files: $shadowing"
+    if [ "$system" = bundled ]; then
+      "$cmake_cmd" --install "$build_dir" --prefix "$prefix" --component kel_system >>"$work/install.log" 2>&1 ||
+        { cat "$work/install.log"; fail "cmake --install --component kel_system failed"; }
+      expected_headers="./kel_database/kel_database.h ./kel_system/kel_system.h "
+      [ -f "$prefix/$libdir/cmake/kel_database/kel_systemTargets.cmake" ] ||
+        fail "missing $libdir/cmake/kel_database/kel_systemTargets.cmake"
+    else
+      expected_headers="./kel_database/kel_database.h "
+    fi
+    for lib in $libraries; do
       real=$prefix/$libdir/lib$lib.so.$version
       [ -f "$real" ] && [ ! -L "$real" ] || fail "missing $real"
       [ "$(readlink "$prefix/$libdir/lib$lib.so.$major")" = "lib$lib.so.$version" ] ||
@@ -93,8 +129,7 @@ case "$mode" in
       [ "$soname" = "lib$lib.so.$major" ] || fail "SONAME of $real is '$soname', not lib$lib.so.$major"
     done
     headers=$(cd "$prefix/$includedir" && find . -type f | sort | tr '\n' ' ')
-    [ "$headers" = "./kel_database/kel_database.h ./kel_database/kel_system.h " ] ||
-      fail "installed headers are '$headers', not exactly kel_database.h and kel_system.h in kel_database/"
+    [ "$headers" = "$expected_headers" ] || fail "installed headers are '$headers', not '$expected_headers'"
     for file in kel_databaseConfig.cmake kel_databaseConfigVersion.cmake kel_databaseTargets.cmake; do
       [ -f "$prefix/$libdir/cmake/kel_database/$file" ] || fail "missing $libdir/cmake/kel_database/$file"
     done
@@ -104,8 +139,9 @@ case "$mode" in
       answer=$(env -u LD_LIBRARY_PATH "$prefix/bin/kel_sql" --list :memory: "SELECT 6 * 7 AS answer") ||
         fail "the installed kel_sql failed"
       [ "$answer" = $'answer\n42' ] || fail "the installed kel_sql printed '$answer'"
+      expect_runtime "$prefix/bin/kel_sql" "$prefix/$libdir"
     fi
-    echo "installed into $prefix: libraries $version (SONAME .so.$major), headers, CMake package, pkg-config file"
+    echo "installed into $prefix: $libraries $version (SONAME .so.$major), headers, CMake package, pkg-config file"
     ;;
   installed)
     [ -d "$prefix" ] || fail "nothing installed in $prefix"
@@ -114,12 +150,14 @@ case "$mode" in
     [ "$found" = "$prefix/$libdir/cmake/kel_database" ] || fail "find_package used '$found', not the installed package"
     [ "$(library_dir_of "$work/installed/kel_database_consumer")" = "$(realpath "$prefix/$libdir")" ] ||
       fail "the consumer does not load the installed libkel_database"
+    expect_runtime "$work/installed/kel_database_consumer" "$prefix/$libdir"
     run_consumer "$work/installed/kel_database_consumer"
     ;;
   build-tree)
     configure_and_build "$work/build-tree" -Dkel_database_DIR="$build_dir"
     [ "$(library_dir_of "$work/build-tree/kel_database_consumer")" = "$(realpath "$build_dir/src/kel_database")" ] ||
       fail "the consumer does not load the build tree's libkel_database"
+    expect_runtime "$work/build-tree/kel_database_consumer" "$build_dir/src/host_framework"
     run_consumer "$work/build-tree/kel_database_consumer"
     ;;
   pkg-config)
@@ -134,11 +172,19 @@ case "$mode" in
     [ -z "$version" ] || [ "$got_version" = "$version" ] || fail "pkg-config version $got_version, not $version"
     [ "$(realpath "$(pkg-config --variable=libdir kel_database)")" = "$(realpath "$prefix/$libdir")" ] ||
       fail "the .pc file's libdir is not $prefix/$libdir"
+    library_path=$prefix/$libdir
+    if [ "$system" = external ]; then
+      # The framework's runtime, not one of ours, is what the flags name.
+      libs=$(pkg-config --libs kel_database)
+      [[ " $libs " == *" -L$system_libdir -lkel_system "* ]] || fail "pkg-config --libs gives '$libs', not -L$system_libdir"
+      library_path=$library_path:$system_libdir
+    fi
     mkdir -p "$work/pkg-config"
     # shellcheck disable=SC2046,SC2086  # the flags are word lists
     "$cxx" $flags -std=c++17 -Wall -Wextra "$here/main.cpp" -o "$work/pkg-config/kel_database_consumer" \
       $(pkg-config --cflags --libs kel_database) || fail "compiling with the pkg-config flags failed"
-    LD_LIBRARY_PATH=$prefix/$libdir run_consumer "$work/pkg-config/kel_database_consumer"
+    LD_LIBRARY_PATH=$library_path expect_runtime "$work/pkg-config/kel_database_consumer" "$prefix/$libdir"
+    LD_LIBRARY_PATH=$library_path run_consumer "$work/pkg-config/kel_database_consumer"
     ;;
   *)
     fail "unknown mode $mode"

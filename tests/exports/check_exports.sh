@@ -7,8 +7,10 @@
 # The expected symbols are produced by the compiler itself: every function
 # declaration of HEADER is turned into a definition with a dummy body and
 # compiled, so the mangled names (overloads, ABI tags, parameter types) are
-# exactly what a caller links against. Then, of the dynamic symbols LIBRARY
-# defines (`nm -D --defined-only`):
+# exactly what a caller links against (CXXFLAGS from the environment are
+# added, e.g. -stdlib=libc++). Then, of the dynamic symbols LIBRARY defines
+# (`nm -D --defined-only` for ELF, `nm -gU` for Mach-O, whose names lose
+# their leading underscore here):
 #   - every expected symbol must be there as a function;
 #   - every other symbol must belong to the standard library or Boost (the
 #     template instantiations, type_info objects and vtables that the compiler
@@ -31,6 +33,20 @@ includes=()
 for dir in "$@"; do includes+=(-I "$dir"); done
 nm_tool=${NM:-nm}
 demangler=${CXXFILT:-c++filt}
+# shellcheck disable=SC2206  # a word list
+cxxflags=(${CXXFLAGS:-})
+
+# Mach-O (macOS) or ELF: how to list defined global symbols, as "TYPE NAME".
+case "$(od -An -tx1 -N4 "$library" | tr -d ' \n')" in
+  cffaedfe | cefaedfe | cafebabe)
+    defined_symbols() { "$nm_tool" -gU "$1" | awk 'NF == 3 { sub(/^_/, "", $3); print $2 "\t" $3 }'; }
+    dynamic_symbols() { defined_symbols "$1"; }
+    ;;
+  *)
+    defined_symbols() { "$nm_tool" --defined-only "$1" | awk 'NF == 3 { print $2 "\t" $3 }'; }
+    dynamic_symbols() { "$nm_tool" -D --defined-only "$1" | awk 'NF == 3 { print $2 "\t" $3 }'; }
+    ;;
+esac
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -105,19 +121,20 @@ while IFS=$'\t' read -r kind statement; do
   esac
 done <"$work/statements"
 
-if ! "$cxx" -std=c++17 -fvisibility=hidden -c "$work/defs.cpp" -o "$work/defs.o" "${includes[@]}" 2>"$work/cxx.log"; then
+if ! "$cxx" "${cxxflags[@]}" -std=c++17 -fvisibility=hidden -c "$work/defs.cpp" -o "$work/defs.o" "${includes[@]}" \
+  2>"$work/cxx.log"; then
   cat "$work/cxx.log"
   fail "could not compile the header's declarations as definitions"
   exit 1
 fi
-"$nm_tool" --defined-only "$work/defs.o" | awk '$2 == "T" { print $3 }' | sort -u >"$work/expected"
+defined_symbols "$work/defs.o" | awk -F'\t' '$1 == "T" { print $2 }' | sort -u >"$work/expected"
 if [ "$(wc -l <"$work/expected")" -ne "$declared" ]; then
   fail "$declared function declarations gave $(wc -l <"$work/expected") distinct symbols"
 fi
 if [ "$declared" -eq 0 ]; then fail "no function declarations found in $header"; fi
 
 # ---- The library's dynamic symbols ----------------------------------------
-"$nm_tool" -D --defined-only "$library" | awk 'NF == 3 { print $2 "\t" $3 }' | sort -u -k2 >"$work/defined"
+dynamic_symbols "$library" | sort -u -k2 >"$work/defined"
 cut -f2 "$work/defined" >"$work/defined.names"
 
 # Every public function must be defined as code (T).
@@ -165,14 +182,16 @@ while IFS=$'\t' read -r symbol scope demangled; do
     fail "internal name '$leaked' exported: $demangled"
     continue
   fi
-  case "$scope" in
-    std | boost | __gnu_cxx) third_party+=("$demangled") ;;
+  case "$scope:$symbol" in
+    std:* | boost:* | __gnu_cxx:*) third_party+=("$demangled") ;;
+    # Section bounds that GNU ld defines in a library clang links.
+    C:__bss_start | C:_edata | C:_end) third_party+=("$symbol (linker)") ;;
     *) fail "exported but not declared in the public header: $demangled ($symbol)" ;;
   esac
 done < <(paste "$work/others" "$work/others.scope" "$work/others.demangled")
 
 echo "public header: $declared functions declared; library: $(wc -l <"$work/defined.names") symbols defined"
-echo "standard library / Boost symbols exported with default visibility (allowed): ${#third_party[@]}"
+echo "standard library / Boost / linker symbols exported with default visibility (allowed): ${#third_party[@]}"
 for symbol in "${third_party[@]}"; do echo "  $symbol"; done
 if [ "$failures" -ne 0 ]; then
   echo "$failures export problem(s) in $library"

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
+#include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <future>
@@ -21,16 +25,66 @@ std::ostream& operator<<(std::ostream& out, const assertion_call& call) {
              << call.file << "\", " << call.line << "}";
 }
 
-assertion_log::assertion_log() {
-  kel_system_set_assertion_recorder(
-      [this](bool ok, const std::string& condition, const std::string& message, const std::string& file, int line) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        calls_.push_back({ok, condition, message, file, line});
-      },
-      true);
+namespace {
+
+// Who sees the assertion calls. `watchers` counts the live logs and silencers,
+// so that with none the call goes straight on to the runtime, without the lock
+// (also during exit, when the lock may be gone).
+std::atomic<int> watchers{0};
+std::mutex watch_mutex;
+assertion_log* current_log = nullptr;
+int silencers = 0;
+
+}  // namespace
+
+void* next_definition(void* own) {
+  Dl_info info{};
+  if (dladdr(own, &info) == 0 || info.dli_sname == nullptr || info.dli_saddr != own) {
+    std::fprintf(stderr, "test support: no dynamic symbol for the function at %p\n", own);
+    std::abort();
+  }
+  void* next = dlsym(RTLD_NEXT, info.dli_sname);
+  if (next == nullptr) {
+    std::fprintf(stderr, "test support: no library after the program defines %s\n", info.dli_sname);
+    std::abort();
+  }
+  return next;
 }
 
-assertion_log::~assertion_log() { kel_system_set_assertion_recorder(nullptr); }
+assertion_log::assertion_log() {
+  std::lock_guard<std::mutex> lock(watch_mutex);
+  outer_ = current_log;
+  current_log = this;
+  watchers.fetch_add(1, std::memory_order_acq_rel);
+}
+
+assertion_log::~assertion_log() {
+  std::lock_guard<std::mutex> lock(watch_mutex);
+  for (assertion_log** link = &current_log; *link != nullptr; link = &(*link)->outer_) {
+    if (*link == this) {
+      *link = outer_;
+      break;
+    }
+  }
+  watchers.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+void assertion_log::record(assertion_call call) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  calls_.push_back(std::move(call));
+}
+
+silent_assertions::silent_assertions() {
+  std::lock_guard<std::mutex> lock(watch_mutex);
+  ++silencers;
+  watchers.fetch_add(1, std::memory_order_acq_rel);
+}
+
+silent_assertions::~silent_assertions() {
+  std::lock_guard<std::mutex> lock(watch_mutex);
+  --silencers;
+  watchers.fetch_sub(1, std::memory_order_acq_rel);
+}
 
 std::vector<assertion_call> assertion_log::calls() const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -121,3 +175,15 @@ temp_dir::~temp_dir() {
 std::string temp_dir::path(const std::string& file) const { return root_ + "/" + file; }
 
 }  // namespace kel_test
+
+// The host's assertion routine as this program sees it (see assertion_log).
+void kel_assertion_faild(bool ok, std::string condition, std::string message, std::string file, int line) {
+  using namespace kel_test;
+  if (watchers.load(std::memory_order_acquire) != 0) {
+    std::lock_guard<std::mutex> lock(watch_mutex);
+    if (current_log != nullptr) current_log->record({ok, condition, message, file, line});
+    if (current_log != nullptr || silencers > 0) return;
+  }
+  static const auto runtime_routine = next_definition(&kel_assertion_faild);
+  runtime_routine(ok, std::move(condition), std::move(message), std::move(file), line);
+}

@@ -1,0 +1,35 @@
+# What differs between the C++ libraries and platforms the project builds on.
+
+# libc++ (clang's C++ library, the one of the framework's own toolchain) or
+# libstdc++: programs and libraries built with one cannot link against C++
+# code built with the other, so a libc++ build builds GoogleTest from source
+# and leaves out what only comes prebuilt (Google Benchmark).
+include(CheckCXXSourceCompiles)
+check_cxx_source_compiles("
+#include <cstddef>
+#if !defined(_LIBCPP_VERSION)
+#error not libc++
+#endif
+int main() { return 0; }" KEL_LIBCXX)
+
+# Installed libraries and programs find the libraries they need relative to
+# themselves.
+if(APPLE)
+  set(KEL_RPATH_ORIGIN "@loader_path")
+  # Install names are @rpath/libX.dylib, resolved through the run paths above.
+  set(CMAKE_MACOSX_RPATH ON)
+  set(CMAKE_INSTALL_NAME_DIR "@rpath")
+else()
+  set(KEL_RPATH_ORIGIN "$ORIGIN")
+endif()
+
+# Shared library versions: the file name carries VERSION and SOVERSION on
+# ELF; on Mach-O the same numbers become the current and compatibility
+# versions (a program linked against 1.x runs with any later 1.y).
+function(kel_set_library_version target)
+  set_target_properties(${target} PROPERTIES
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${PROJECT_VERSION_MAJOR}
+    MACHO_CURRENT_VERSION ${PROJECT_VERSION}
+    MACHO_COMPATIBILITY_VERSION ${PROJECT_VERSION_MAJOR}.0.0)
+endfunction()
