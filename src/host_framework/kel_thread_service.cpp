@@ -358,8 +358,8 @@ boost::shared_ptr<_kel_thread_service> kel_thread_service_new(std::string name) 
 // Called for every job: flattened, so that moving the job and its file into
 // the handler and posting it are inlined rather than out-of-line calls
 // (libstdc++'s string move constructor among them).
-__attribute__((flatten)) void kel_thread_service_exec(boost::shared_ptr<_kel_thread_service> svc, std::function<void()> job, std::string file,
-                             int line) {
+__attribute__((flatten)) void kel_thread_service_exec(boost::shared_ptr<_kel_thread_service> svc,
+                                                      std::function<void()> job, std::string file, int line) {
   if (!svc || !job) return;
   _kel_thread_service* service = svc.get();
   boost::asio::post(svc->io, [service, job = std::move(job), file = std::move(file), line] {
