@@ -1,6 +1,8 @@
 // Statement workloads, each in the variants raw (SQLite C API), floor (raw
-// plus the checks and handle copies the library's contract requires, see
-// floor_connection.h), kel_database and, when found, SQLiteCpp. All variants
+// plus the checks and handle copies the library's contract requires, built
+// like the library, see floor_connection.h), independent floor (the same
+// obligations written at the call site by a user of raw SQLite, see
+// independent_floor.h), kel_database and, when found, SQLiteCpp. All variants
 // of a workload run the same SQL on an in-memory database of their own with
 // the same data, and hand text columns out as std::string, as
 // kel_sqlite_column_text does. Times are the calling thread's CPU time: all
