@@ -1,14 +1,18 @@
 // Statement workloads, each in the variants raw (SQLite C API), floor (raw
-// plus the checks and handle copies the library's contract requires, see
-// floor_connection.h), kel_database and, when found, SQLiteCpp. All variants
+// plus the checks and handle copies the library's contract requires, built
+// like the library, see floor_connection.h), independent floor (the same
+// obligations written at the call site by a user of raw SQLite, see
+// independent_floor.h), kel_database and, when found, SQLiteCpp. All variants
 // of a workload run the same SQL on an in-memory database of their own with
 // the same data, and hand text columns out as std::string, as
 // kel_sqlite_column_text does. Times are the calling thread's CPU time: all
 // of the work runs on it.
 #include "bench_common.h"
 #include "floor_connection.h"
+#include "independent_floor.h"
 
 #include <kel_database/kel_database.h>
+#include <kel_system.h>
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -283,6 +287,145 @@ void BM_lookup_floor(benchmark::State& state) {
   check(state, s == expected_lookup(), "wrong lookup result");
 }
 
+// ---- independent floor -------------------------------------------------------
+// Raw SQLite in the loop; before each call that stands for an exported
+// function, the handle copy and that function's state checks (see
+// independent_floor.h). The check's line numbers are the ones reported for
+// the function it stands for.
+
+namespace indep = independent_floor;
+
+#define KEL_BENCH_MODULE "src/kel_database/kel_sqlite.cpp"
+#define KEL_BENCH_DB_OPEN(db, line) \
+  kel_assertion_faild((db) != nullptr, "db!=nullptr", "database must be opened", KEL_BENCH_MODULE, line)
+#define KEL_BENCH_STMT_OPEN(stmt, line) \
+  kel_assertion_faild((stmt) != nullptr, "stmt!=nullptr", "database statement must be opened", KEL_BENCH_MODULE, line)
+
+long long indep_count(const indep::handle& h) {
+  sqlite3_stmt* s = nullptr;
+  long long n = -1;
+  if (sqlite3_prepare_v2(h->db, "SELECT count(*) FROM t", -1, &s, nullptr) == SQLITE_OK &&
+      sqlite3_step(s) == SQLITE_ROW)
+    n = sqlite3_column_int64(s, 0);
+  sqlite3_finalize(s);
+  return n;
+}
+
+__attribute__((noinline)) void insert_indep(const indep::handle& h) {
+  const auto& texts = data().texts;
+  sqlite3* const db = h->db;
+  sqlite3_stmt* const stmt = h->stmt;
+  indep::hand_over(h);
+  sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+  for (long long i = 1; i <= kRows; ++i) {
+    const std::string& b = texts[i - 1];
+    indep::hand_over(h);
+    KEL_BENCH_STMT_OPEN(stmt, 110);
+    sqlite3_bind_int64(stmt, 1, a_of(i));
+    indep::hand_over(h);
+    KEL_BENCH_STMT_OPEN(stmt, 147);
+    sqlite3_bind_text(stmt, 2, b.data(), static_cast<int>(b.size()), SQLITE_TRANSIENT);
+    indep::hand_over(h);
+    KEL_BENCH_STMT_OPEN(stmt, 115);
+    sqlite3_bind_double(stmt, 3, c_of(i));
+    indep::hand_over(h);
+    KEL_BENCH_DB_OPEN(db, 192);
+    KEL_BENCH_STMT_OPEN(stmt, 193);
+    sqlite3_step(stmt);
+    indep::hand_over(h);
+    sqlite3_reset(stmt);
+  }
+  indep::hand_over(h);
+  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+}
+
+__attribute__((noinline)) sums scan_indep(const indep::handle& h) {
+  sums s;
+  const indep::row_callback callback = [&s](indep::handle row, unsigned long) {
+    sqlite3_stmt* const stmt = row->stmt;
+    indep::hand_over(row);
+    KEL_BENCH_STMT_OPEN(stmt, 257);
+    const long long a = sqlite3_column_int64(stmt, 0);
+    indep::hand_over(row);
+    KEL_BENCH_STMT_OPEN(stmt, 247);
+    const unsigned char* text = sqlite3_column_text(stmt, 1);
+    const std::string b = text == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(text));
+    indep::hand_over(row);
+    KEL_BENCH_STMT_OPEN(stmt, 262);
+    s.add(a, b, sqlite3_column_double(stmt, 2));
+    return true;
+  };
+  sqlite3* const db = h->db;
+  sqlite3_stmt* const stmt = h->stmt;
+  indep::hand_over(h);
+  KEL_BENCH_DB_OPEN(db, 219);
+  KEL_BENCH_STMT_OPEN(stmt, 220);
+  for (unsigned long row = 0;; ++row) {
+    KEL_BENCH_DB_OPEN(db, 192);
+    KEL_BENCH_STMT_OPEN(stmt, 193);
+    if (sqlite3_step(stmt) != SQLITE_ROW || !callback(h, row)) break;
+  }
+  indep::hand_over(h);
+  sqlite3_reset(stmt);
+  return s;
+}
+
+__attribute__((noinline)) sums lookup_indep(const indep::handle& h) {
+  sums s;
+  sqlite3* const db = h->db;
+  sqlite3_stmt* const stmt = h->stmt;
+  for (long long key : data().keys) {
+    indep::hand_over(h);
+    KEL_BENCH_STMT_OPEN(stmt, 110);
+    sqlite3_bind_int64(stmt, 1, key);
+    indep::hand_over(h);
+    KEL_BENCH_DB_OPEN(db, 192);
+    KEL_BENCH_STMT_OPEN(stmt, 193);
+    if (sqlite3_step(stmt) == SQLITE_ROW) {
+      indep::hand_over(h);
+      KEL_BENCH_STMT_OPEN(stmt, 257);
+      const long long a = sqlite3_column_int64(stmt, 0);
+      indep::hand_over(h);
+      KEL_BENCH_STMT_OPEN(stmt, 247);
+      const unsigned char* text = sqlite3_column_text(stmt, 1);
+      const std::string b = text == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(text));
+      s.add(a, b, 0.0);
+    }
+    indep::hand_over(h);
+    sqlite3_reset(stmt);
+  }
+  return s;
+}
+
+#undef KEL_BENCH_STMT_OPEN
+#undef KEL_BENCH_DB_OPEN
+#undef KEL_BENCH_MODULE
+
+void BM_insert_indep(benchmark::State& state) {
+  const indep::handle h = indep::open(kMemory, kSchema, nullptr, kInsert);
+  for ([[maybe_unused]] auto _ : state) {
+    state.PauseTiming();
+    sqlite3_exec(h->db, "DELETE FROM t", nullptr, nullptr, nullptr);
+    state.ResumeTiming();
+    insert_indep(h);
+  }
+  check(state, indep_count(h) == kRows, "wrong row count");
+}
+
+void BM_scan_indep(benchmark::State& state) {
+  const indep::handle h = indep::open(kMemory, kSchema, kFill, kScan);
+  sums s;
+  for ([[maybe_unused]] auto _ : state) benchmark::DoNotOptimize(s = scan_indep(h));
+  check(state, s == expected_scan(), "wrong scan result");
+}
+
+void BM_lookup_indep(benchmark::State& state) {
+  const indep::handle h = indep::open(kMemory, kSchema, kFill, kLookup);
+  sums s;
+  for ([[maybe_unused]] auto _ : state) benchmark::DoNotOptimize(s = lookup_indep(h));
+  check(state, s == expected_lookup(), "wrong lookup result");
+}
+
 // ---- kel_database ------------------------------------------------------------
 
 using kel_handle = boost::shared_ptr<_kel_sqlite>;
@@ -465,12 +608,15 @@ void register_statement_benchmarks() {
   data();  // built before any timing starts
   add("BM_insert/raw", BM_insert_raw);
   add("BM_insert/floor", BM_insert_floor);
+  add("BM_insert/independent_floor", BM_insert_indep);
   add("BM_insert/kel_database", BM_insert_kel);
   add("BM_scan/raw", BM_scan_raw);
   add("BM_scan/floor", BM_scan_floor);
+  add("BM_scan/independent_floor", BM_scan_indep);
   add("BM_scan/kel_database", BM_scan_kel);
   add("BM_lookup/raw", BM_lookup_raw);
   add("BM_lookup/floor", BM_lookup_floor);
+  add("BM_lookup/independent_floor", BM_lookup_indep);
   add("BM_lookup/kel_database", BM_lookup_kel);
 #ifdef KEL_BENCH_HAVE_SQLITECPP
   add("BM_insert/SQLiteCpp", BM_insert_sqlitecpp);

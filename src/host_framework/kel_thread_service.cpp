@@ -98,17 +98,25 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
   // sleeps: a job queued meanwhile is then only appended to Asio's queue,
   // whereas a sleeping thread must be woken (a futex call by the producer
   // and a context switch here), which costs several times what queueing and
-  // running a short job do. It watches the job count, not the io_context,
-  // whose every query takes the lock that producers need. Under a steady
+  // running a short job do. While it watches it raises `watching`, which the
+  // next exec clears; it watches that flag, not the io_context, whose every
+  // query takes the lock that producers need. The flag is only a hint: a job
+  // whose exec missed it is run by run_one() after the watch. Under a steady
   // stream of jobs the thread never sleeps; an idle one sleeps after
   // `idle_spin`.
   void run_handlers() {
     constexpr std::chrono::microseconds idle_spin{20};
     for (;;) {
       if (io.poll() > 0) continue;
+      watching.store(true, std::memory_order_relaxed);
+      // A job queued just before the flag went up has not seen it.
+      if (io.poll() > 0) {
+        watching.store(false, std::memory_order_relaxed);
+        continue;
+      }
       const auto until = std::chrono::steady_clock::now() + idle_spin;
-      while (jobs_queued.load(std::memory_order_relaxed) == jobs_taken && std::chrono::steady_clock::now() < until)
-        cpu_relax();
+      while (watching.load(std::memory_order_relaxed) && std::chrono::steady_clock::now() < until) cpu_relax();
+      watching.store(false, std::memory_order_relaxed);
       // The work guard keeps the io_context from running out of work, so
       // this returns 0 only once the service has been stopped.
       if (io.run_one() == 0) return;
@@ -167,14 +175,14 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
   join_handler on_join;
   std::vector<stop_callback> stop_callbacks;
 
-  // Jobs handed to exec so far; read by the idle service thread. On a cache
-  // line of its own: producers write it for every job, and the members the
-  // service thread uses for every job must not move between cores with it.
-  alignas(64) std::atomic<unsigned long long> jobs_queued{0};
+  // Raised by the service thread while it watches for a next job, cleared
+  // by exec. On a cache line of its own: every exec reads it, and only an
+  // idle service thread writes it, so it stays in the producers' caches
+  // while jobs keep coming.
+  alignas(64) std::atomic<bool> watching{false};
 
   // Only touched on the service thread.
-  alignas(64) unsigned long long jobs_taken = 0;  // exec jobs whose handler has started
-  bool dropping = false;                          // the service has ended: queued work is discarded
+  alignas(64) bool dropping = false;  // the service has ended: queued work is discarded
   int failures = 0;
 
  private:
@@ -347,16 +355,18 @@ boost::shared_ptr<_kel_thread_service> kel_thread_service_new(std::string name) 
   return service;
 }
 
-void kel_thread_service_exec(boost::shared_ptr<_kel_thread_service> svc, std::function<void()> job, std::string file,
-                             int line) {
+// Called for every job: flattened, so that moving the job and its file into
+// the handler and posting it are inlined rather than out-of-line calls
+// (libstdc++'s string move constructor among them).
+__attribute__((flatten)) void kel_thread_service_exec(boost::shared_ptr<_kel_thread_service> svc,
+                                                      std::function<void()> job, std::string file, int line) {
   if (!svc || !job) return;
   _kel_thread_service* service = svc.get();
   boost::asio::post(svc->io, [service, job = std::move(job), file = std::move(file), line] {
-    ++service->jobs_taken;
     if (!service->dropping) service->run_job(job, file, line);
   });
-  // After the post, so the service thread never sees a count ahead of its queue.
-  svc->jobs_queued.fetch_add(1, std::memory_order_relaxed);
+  // After the post: a watching service thread that stops now finds the job.
+  if (svc->watching.load(std::memory_order_relaxed)) svc->watching.store(false, std::memory_order_relaxed);
 }
 
 unsigned long long kel_thread_service_set_timeout(boost::shared_ptr<_kel_thread_service> svc, std::function<void()> job,

@@ -8,8 +8,6 @@
 
 #include <sqlite3.h>
 
-#include <string>
-
 namespace kel_checks {
 
 inline constexpr char kModule[] = "src/kel_database/kel_sqlite.cpp";
@@ -55,28 +53,10 @@ inline constexpr int last_error_code = 359;
 inline constexpr int last_error_message = 364;
 }  // namespace line
 
-namespace detail {
-template <std::size_t C, std::size_t M>
-inline bool report(bool ok, const char (&condition)[C], const char (&message)[M], int at) {
-  // Fresh strings of known length for every call: the routine takes them by value.
-  kel_assertion_faild(ok, std::string(condition, C - 1), std::string(message, M - 1),
-                      std::string(kModule, sizeof kModule - 1), at);
-  return ok;
-}
-}  // namespace detail
-
-/// Each returns whether its check held.
-inline bool db_open(const sqlite3* db, int at) {
-  return detail::report(db != nullptr, "db!=nullptr", "database must be opened", at);
-}
-inline bool db_closed(const sqlite3* db, int at) {
-  return detail::report(db == nullptr, "db==nullptr", "Trying to open already opened database object", at);
-}
-inline bool stmt_open(const sqlite3_stmt* stmt, int at) {
-  return detail::report(stmt != nullptr, "stmt!=nullptr", "database statement must be opened", at);
-}
-inline bool stmt_closed(const sqlite3_stmt* stmt, int at) {
-  return detail::report(stmt == nullptr, "stmt==nullptr", "database statement must not be opened already", at);
-}
+/// Each reports its check and returns whether it held.
+bool db_open(const sqlite3* db, int at);
+bool db_closed(const sqlite3* db, int at);
+bool stmt_open(const sqlite3_stmt* stmt, int at);
+bool stmt_closed(const sqlite3_stmt* stmt, int at);
 
 }  // namespace kel_checks
