@@ -125,6 +125,10 @@ std::vector<unsigned char> blob_of(const handle& row, int column, bool& ok) {
   unsigned char* data = nullptr;
   int size = -1;
   ok = kel_sqlite_column_blob(row, column, data, size);
+  if (!ok) {  // a failure hands out no buffer and no length
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(size, 0);
+  }
   std::vector<unsigned char> bytes;
   if (ok && size > 0) bytes.assign(data, data + size);
   std::free(data);
@@ -174,29 +178,35 @@ outcome run_scenario(const std::string& path) {
     kel_sqlite_finalize(db);
     if (!sql("commit", "COMMIT") ||
         !check("prepare query",
-               kel_sqlite_prepare(db, "SELECT id, label, payload, weight FROM items WHERE weight > ?1 ORDER BY id")) ||
+               kel_sqlite_prepare(
+                   db, "SELECT id, label, payload, weight, zeroblob(64) FROM items WHERE weight > ?1 ORDER BY id")) ||
         !check("bind query", kel_sqlite_bind_double(db, 1, -1e300)))
       return false;
     unsigned long count = 0;
     const int rc = kel_sqlite_rows_each(db, count, [&](handle row, unsigned long index) {
-      // The integer read as bytes and the real read as text make SQLite
-      // convert them, which allocates.
+      // The numbers read as bytes make SQLite convert them to text, and the
+      // zero-filled blob is only expanded when its bytes are asked for: both
+      // allocate.
       const long long id = kel_sqlite_column_int64(row, 0);
-      bool id_copied = false, payload_copied = false;
+      bool id_copied = false, payload_copied = false, weight_copied = false, zeros_copied = false;
       const std::vector<unsigned char> id_bytes = blob_of(row, 0, id_copied);
       const std::string label = kel_sqlite_column_text(row, 1);
       const std::vector<unsigned char> payload = blob_of(row, 2, payload_copied);
       const double weight = kel_sqlite_column_double(row, 3);
+      const std::vector<unsigned char> weight_bytes = blob_of(row, 3, weight_copied);
+      const bool zeros = blob_of(row, 4, zeros_copied) == std::vector<unsigned char>(64, 0);
       const std::string got = describe(id, std::string(id_bytes.begin(), id_bytes.end()), label, payload, weight,
-                                       kel_sqlite_column_text(row, 3));
-      if (index < kItems.size() && got == expected_row(index) && id_copied && payload_copied) {
+                                       std::string(weight_bytes.begin(), weight_bytes.end()));
+      if (index < kItems.size() && got == expected_row(index) && id_copied && payload_copied && weight_copied &&
+          zeros_copied && zeros) {
         ++result.rows;
         return true;
       }
       // A blob copy that reports success holds the stored bytes, memory or not.
       if (index < kItems.size() &&
           ((id_copied && std::string(id_bytes.begin(), id_bytes.end()) != std::to_string(index + 1)) ||
-           (payload_copied && payload != kItems[index].payload))) {
+           (payload_copied && payload != kItems[index].payload) || (zeros_copied && !zeros) ||
+           (weight_copied && std::string(weight_bytes.begin(), weight_bytes.end()) != kItems[index].weight_text))) {
         check("column_blob succeeded with wrong bytes", SQLITE_ERROR);
         return false;
       }

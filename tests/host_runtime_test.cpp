@@ -232,11 +232,15 @@ TEST_F(HostService, TimeoutsAndIntervalsFireAndClear) {
   ids.push_back(every(service, 5, [&] { return (wrongly_ran |= 2) != 0; }));
   kel_thread_service_clear_interval(service, ids.back());
   ids.push_back(every(service, 5, [&] { return ++counted < 3; }));
+  // Each kind is cleared only by its own call: the other leaves it running.
+  kel_thread_service_clear_timeout(service, ids.back());
+  kel_thread_service_clear_interval(service, ids.front());
   ids.push_back(self_id = every(service, 5, [&] {
                   if (++self_cleared == 2) kel_thread_service_clear_interval(service, self_id);
                   return true;
                 }));
   ids.push_back(after(service, 10000, [] {}));
+  ids.push_back(after(service, ~0ULL, [&] { wrongly_ran |= 8; }));  // too far ahead to overflow the clock
 
   // `due` expires while the service is busy, so it has completed by the time
   // the busy job clears it.
@@ -257,11 +261,42 @@ TEST_F(HostService, TimeoutsAndIntervalsFireAndClear) {
   EXPECT_EQ(fired, 1);
   EXPECT_EQ(counted, 3);
   EXPECT_EQ(self_cleared, 2);
-  EXPECT_EQ(wrongly_ran, 0) << "1: cleared timeout, 2: cleared interval, 4: timeout cleared when due";
+  EXPECT_EQ(wrongly_ran, 0) << "1: cleared timeout, 2: cleared interval, 4: timeout cleared when due, 8: longest delay";
   // Ids are unique across timeouts and intervals, and never 0.
   const std::set<unsigned long long> unique(ids.begin(), ids.end());
   EXPECT_EQ(unique.size(), ids.size());
   EXPECT_EQ(unique.count(0), 0u);
+}
+
+// Tick k of an interval with period P is due at k * P after it was set,
+// however long each run takes: never earlier, and late only by the time the
+// thread takes to wake up, which does not add up from tick to tick. A period
+// counted from the end of each run (drift) puts tick k at least (k - 1) runs
+// late; a doubled one, (k - 1) periods.
+TEST_F(HostService, IntervalTicksKeepToTheirPeriodWhateverTheJobTakes) {
+  auto service = kel_thread_service_new("period");
+  constexpr auto kPeriod = 40ms;
+  constexpr auto kRun = 25ms;
+  constexpr int kTicks = 8;
+  std::vector<std::chrono::steady_clock::duration> ticks;  // from the set, on the service thread only
+  signal<> done;
+  const auto set = std::chrono::steady_clock::now();
+  every(service, kPeriod.count(), [&, promise = done.promise] {
+    ticks.push_back(std::chrono::steady_clock::now() - set);
+    std::this_thread::sleep_for(kRun);
+    if (ticks.size() < kTicks) return true;
+    promise->set_value();
+    return false;
+  });
+  ASSERT_TRUE(ready(done.future));
+  auto least_late = std::chrono::steady_clock::duration::max();
+  for (int k = 1; k <= kTicks; ++k) {
+    const auto late = ticks[k - 1] - k * kPeriod;
+    EXPECT_GE(late.count(), 0) << "tick " << k << " came early";
+    if (k > kTicks / 2) least_late = std::min(least_late, late);
+  }
+  // Drift would make each of the last four ticks at least 100 ms late.
+  EXPECT_LT(least_late, 2 * kRun) << "the interval drifts or its period is too long";
 }
 
 TEST_F(HostService, StopEndsAfterTheCurrentJobThenCallsCallbackAndFinishedHandler) {
