@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <map>
 #include <regex>
-#include <thread>
 
 using namespace kel_test;
 
@@ -99,41 +97,6 @@ TEST_F(Destroy, ClosedUnopenedAndUnmarkedObjectsAreEachReleasedOnce) {
   EXPECT_FALSE(kel_sqlite_to_object(closed)->is_reffed());
   EXPECT_EQ(kel_sqlite_to_object(unmarked)->properties.count("object-destroyed"), 0u);
   EXPECT_FALSE(kel_sqlite_is_opened(unmarked));
-}
-
-// Racing destroys print their warnings on the callers' threads while the
-// releases print count lines on the service thread: every line must come out
-// whole, and each object is released once.
-TEST_F(Destroy, ConcurrentDestroysReleaseExactlyOnceAndPrintWholeLines) {
-  constexpr int kObjects = 40;
-  constexpr int kRacers = 4;
-  std::vector<handle> objects;
-  for (int i = 0; i < kObjects; ++i) objects.push_back(kel_sqlite_new(":memory:", "o" + std::to_string(i)));
-  for (auto& object : objects) ASSERT_EQ(kel_sqlite_open(object), 0);
-
-  stdout_capture out;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kRacers; ++t) {
-    threads.emplace_back([&objects] {
-      for (auto& object : objects) kel_sqlite_destroy(object, "racer.cpp", 5);
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  ASSERT_TRUE(drain_service());
-  const std::string text = out.finish();
-
-  // Tally each whole line (descriptions under one key): a line split by another writer shows up as a stranger.
-  std::map<std::string, int> lines;
-  for (std::size_t at = 0, end = 0; at < text.size(); at = end + 1) {
-    end = text.find('\n', at);
-    ASSERT_NE(end, std::string::npos) << "unterminated output: " << text.substr(at);
-    const std::string line = text.substr(at, end + 1 - at);
-    ++lines[std::regex_match(line, kDescription) ? "<description>\n" : line];
-  }
-  constexpr int kRefusals = kObjects * (kRacers - 1);
-  std::map<std::string, int> expected = {{refused_line("racer.cpp:5"), kRefusals}, {"<description>\n", kRefusals}};
-  for (int n = 0; n < kObjects; ++n) expected[count_line(n)] = 1;  // one release each, counting down to 0
-  EXPECT_EQ(lines, expected);
 }
 
 TEST_F(Destroy, ANonBoolMarkIsReportedAndNothingIsReleased) {

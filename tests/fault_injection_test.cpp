@@ -310,58 +310,34 @@ long long count_rows(const handle& db) {
   return rc == SQLITE_DONE ? n : -rc;
 }
 
-struct lock_case {
-  const char* name;
-  const char* journal;  // journal mode set on the file first
-  const char* begin;    // how the holder starts its transaction
-  bool readers_blocked;
-};
-
-class Busy : public testing::TestWithParam<lock_case> {
- protected:
-  void SetUp() override { kel_database_init(); }
-  void TearDown() override { EXPECT_TRUE(shutdown_within(10s)); }
+// How SQLite's locks behave per journal mode is SQLite's affair; what the
+// library adds is that it waits for none: with a write lock held exclusively
+// on the file, every call of another connection reports SQLITE_BUSY at once.
+TEST(Busy, TheOtherConnectionGetsSqliteBusyAtOnceAndSucceedsAfterTheLockGoes) {
   temp_dir dir;
-};
-
-TEST_P(Busy, TheOtherConnectionGetsSqliteBusyAtOnceAndSucceedsAfterTheLockGoes) {
-  const lock_case& lock = GetParam();
+  kel_database_init();
   handle holder = kel_sqlite_new(dir.path("shared.db"), "holder");
   handle other = kel_sqlite_new(dir.path("shared.db"), "other");
   const auto started = std::chrono::steady_clock::now();
   [&] {
     ASSERT_EQ(kel_sqlite_open(holder), SQLITE_OK);
-    ASSERT_EQ(kel_sqlite_sql_stmt(holder, lock.journal, nullptr), SQLITE_OK);
     ASSERT_EQ(kel_sqlite_sql_stmt(holder, "CREATE TABLE t(x); INSERT INTO t VALUES(1)", nullptr), SQLITE_OK);
     ASSERT_EQ(kel_sqlite_open(other), SQLITE_OK);
     EXPECT_EQ(count_rows(other), 1);  // reads the schema now: preparing later needs no lock
-    ASSERT_EQ(kel_sqlite_sql_stmt(holder, lock.begin, nullptr), SQLITE_OK);
-    ASSERT_EQ(kel_sqlite_sql_stmt(holder, "INSERT INTO t VALUES(2)", nullptr), SQLITE_OK);
+    ASSERT_EQ(kel_sqlite_sql_stmt(holder, "BEGIN EXCLUSIVE; INSERT INTO t VALUES(2)", nullptr), SQLITE_OK);
 
-    // Direct SQL: the code, its message and the connection's last error.
+    // Direct SQL gives the code and its message; a prepared write, the step
+    // and then the reset; a read, rows_each.
     char* message = nullptr;
     EXPECT_EQ(kel_sqlite_sql_stmt(other, "INSERT INTO t VALUES(3)", &message), SQLITE_BUSY);
     EXPECT_STREQ(message, "database is locked");
     kel_sqlite_free(other, message);
-    EXPECT_EQ(kel_sqlite_last_error_code(other), SQLITE_BUSY);
-
-    // A prepared write: the step, then the reset, give the code; rows_each
-    // returns it and delivers nothing.
-    ASSERT_EQ(kel_sqlite_prepare(other, "INSERT INTO t VALUES(?1)"), SQLITE_OK);
-    ASSERT_EQ(kel_sqlite_bind_int(other, 1, 4), SQLITE_OK);
+    ASSERT_EQ(kel_sqlite_prepare(other, "INSERT INTO t VALUES(4)"), SQLITE_OK);
     EXPECT_EQ(kel_sqlite_step(other), SQLITE_BUSY);
     EXPECT_EQ(kel_sqlite_reset(other), SQLITE_BUSY);
-    unsigned long count = 99;
-    int calls = 0;
-    auto counted = [&calls](handle, unsigned long) { return ++calls > 0; };
-    EXPECT_EQ(kel_sqlite_rows_each(other, count, counted), SQLITE_BUSY);
-    EXPECT_EQ(count, 0u);
-    EXPECT_EQ(calls, 0);
     kel_sqlite_finalize(other);
+    EXPECT_EQ(count_rows(other), -SQLITE_BUSY);
 
-    // Reads see the last commit, or are refused while the holder is exclusive.
-    EXPECT_EQ(count_rows(other), lock.readers_blocked ? -SQLITE_BUSY : 1);
-    EXPECT_EQ(count_rows(holder), 2);
     ASSERT_EQ(kel_sqlite_sql_stmt(holder, "COMMIT", nullptr), SQLITE_OK);
     EXPECT_EQ(kel_sqlite_sql_stmt(other, "INSERT INTO t VALUES(3)", nullptr), SQLITE_OK);
     EXPECT_EQ(count_rows(other), 3);
@@ -372,14 +348,7 @@ TEST_P(Busy, TheOtherConnectionGetsSqliteBusyAtOnceAndSucceedsAfterTheLockGoes) 
     kel_sqlite_finalize(db);
     kel_sqlite_destroy(db, __FILE__, __LINE__);
   }
+  EXPECT_TRUE(shutdown_within(10s));
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    HeldWriteLock, Busy,
-    testing::Values(lock_case{"RollbackImmediate", "PRAGMA journal_mode=DELETE", "BEGIN IMMEDIATE", false},
-                    lock_case{"RollbackExclusive", "PRAGMA journal_mode=DELETE", "BEGIN EXCLUSIVE", true},
-                    lock_case{"WalImmediate", "PRAGMA journal_mode=WAL", "BEGIN IMMEDIATE", false},
-                    lock_case{"WalExclusive", "PRAGMA journal_mode=WAL", "BEGIN EXCLUSIVE", false}),
-    [](const testing::TestParamInfo<lock_case>& info) { return std::string(info.param.name); });
 
 }  // namespace

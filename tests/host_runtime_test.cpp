@@ -13,7 +13,6 @@
 #include <atomic>
 #include <future>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -54,47 +53,24 @@ unsigned long long every(const service_ptr& svc, unsigned long long ms, std::fun
 
 // ---- Objects -------------------------------------------------------------------
 
-TEST(HostObject, NewObjectAndPropertyLookup) {
-  auto object = boost::make_shared<_kel_object>();
-  boost::any value;
-  EXPECT_TRUE(kel_property_get(object->properties, "object-destroyed", value));
-  EXPECT_EQ(text_of(value), "false");
-  EXPECT_EQ(object->object_tag(), "[kel_object]");
-  EXPECT_FALSE(object->is_reffed());
-
-  // Only existing values are copied out.
-  object->properties["answer"] = 42;
-  value = std::string("untouched");
-  EXPECT_FALSE(kel_property_get(object->properties, "missing", value));
-  EXPECT_EQ(boost::any_cast<std::string>(value), "untouched");
-  EXPECT_TRUE(kel_property_get(object->properties, "answer", value));
-  EXPECT_EQ(boost::any_cast<int>(value), 42);
-}
-
-TEST(HostObject, ReferenceKeepsObjectAliveAndDestroyDropsItOnce) {
+// What the library relies on: the mark every object starts with, one framework
+// reference however often it is taken, and the base destroy that marks the
+// object and drops that reference only the first time.
+TEST(HostObject, MarkReferenceAndDestroy) {
   auto object = boost::make_shared<_kel_object>();
   boost::weak_ptr<_kel_object> watch = object;
+  EXPECT_EQ(text_of(object->properties.at("object-destroyed")), "false");
+  EXPECT_EQ(object->object_tag(), "[kel_object]");
   kel_object_ref(object);
-  kel_object_ref(object);  // a second ref is the same single reference
-  EXPECT_TRUE(object->is_reffed());
+  kel_object_ref(object);
   object.reset();
   ASSERT_FALSE(watch.expired()) << "the framework reference must keep the object";
   object = watch.lock();
   kel_object_unref_real(object);
   EXPECT_FALSE(object->is_reffed());
-  object.reset();
-  EXPECT_TRUE(watch.expired()) << "one unref must drop the only framework reference";
+  kel_object_unref_real(object);  // not held: nothing happens
+  EXPECT_EQ(object.use_count(), 1) << "one unref must drop the only framework reference";
 
-  // Unref of an object never reffed, and empty handles, do nothing.
-  object = boost::make_shared<_kel_object>();
-  kel_object_unref_real(object);
-  kel_object_ref(nullptr);
-  kel_object_unref_real(nullptr);
-  EXPECT_FALSE(object->is_reffed());
-  EXPECT_EQ(object.use_count(), 1);
-
-  // destroy marks the object and drops its reference, but only the first time.
-  watch = object;
   kel_object_ref(object);
   object->destroy(__FILE__, __LINE__);
   EXPECT_FALSE(object->is_reffed());
@@ -103,23 +79,6 @@ TEST(HostObject, ReferenceKeepsObjectAliveAndDestroyDropsItOnce) {
   object->destroy(__FILE__, __LINE__);
   EXPECT_TRUE(object->is_reffed());
   kel_object_unref_real(object);
-  object.reset();
-  EXPECT_TRUE(watch.expired());
-}
-
-TEST(HostObject, DescribeWritesOneLineWithoutLockingTheObject) {
-  auto object = boost::make_shared<_kel_object>();
-  std::lock_guard<std::mutex> held(object->mutex);
-  signal<std::string> line;
-  std::thread([object, described = line.promise] {
-    stdout_capture capture;
-    object->describe();
-    described->set_value(capture.finish());
-  }).detach();
-  ASSERT_TRUE(ready(line.future)) << "describe() waited for the object's mutex";
-  std::ostringstream expected;
-  expected << "object [kel_object] @" << static_cast<const void*>(object.get()) << "\n";
-  EXPECT_EQ(line.future.get(), expected.str());
 }
 
 // ---- Assertions ------------------------------------------------------------------
@@ -152,25 +111,18 @@ class HostService : public testing::Test {
   }
 };
 
-TEST_F(HostService, JobsRunInOrderAndOnlyOnTheServiceThread) {
+// Run-once lets one ready job of a service run, nested, from a job of that
+// service, and from any other thread runs nothing, even with work queued.
+// (Order and thread of jobs: the stress test.)
+TEST_F(HostService, RunOnceNestsOneReadyJobOnlyOnTheServiceThread) {
   auto service = kel_thread_service_new("jobs");
-  std::vector<int> order;  // only touched on the service thread until `results`
-  std::set<std::thread::id> threads;
   std::atomic<int> ran{0};
-  // Holds the service thread until the checks from this thread are done.
-  std::promise<void> open_gate;
+  std::promise<void> open_gate;  // holds the service thread until the check below is done
   exec(service, [gate = open_gate.get_future().share()] { gate.wait(); });
-  for (int i = 0; i < 100; ++i)
-    exec(service, [&, i] {
-      order.push_back(i);
-      threads.insert(std::this_thread::get_id());
-    });
   exec(service, [&] { ++ran; });
-  // From another thread run_once runs nothing, even with work queued ...
   EXPECT_EQ(kel_thread_service_run_once(service), -1);
   EXPECT_EQ(ran, 0);
   open_gate.set_value();
-  // ... from a job of the service it runs one ready job, nested.
   signal<std::vector<int>> results;
   exec(service, [&, promise = results.promise] {
     exec(service, [&] { ran += 10; });
@@ -181,10 +133,6 @@ TEST_F(HostService, JobsRunInOrderAndOnlyOnTheServiceThread) {
   });
   ASSERT_TRUE(ready(results.future));
   EXPECT_EQ(results.future.get(), (std::vector<int>{1, 11, 0}));
-  ASSERT_EQ(order.size(), 100u);
-  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
-  ASSERT_EQ(threads.size(), 1u);
-  EXPECT_NE(*threads.begin(), std::this_thread::get_id());
 }
 
 // A service thread watches briefly for more work after its last job; an idle
@@ -369,37 +317,10 @@ TEST_F(HostService, FinishedStatusCountsJobsThatThrewNotEmptyOnes) {
   EXPECT_NE(errors.find("job queued at b.cpp:2 threw a non-standard exception\n"), std::string::npos) << errors;
 }
 
-service_ptr global_service;  // the library keeps its one handle like this
-
-// The library stops its service from a job holding a mutex that the stop
-// callback and finished handler need, and the handler drops the last outside
-// reference to the service.
-TEST_F(HostService, StopFromALockedJobAndReleaseFromTheFinishedHandler) {
-  global_service = kel_thread_service_new("self-release");
-  boost::weak_ptr<_kel_thread_service> watch = global_service;
-  std::mutex library_mutex;
-  signal<> done;
-  kel_thread_service_on_finished(global_service, [&, promise = done.promise](service_ptr svc, int) {
-    std::lock_guard<std::mutex> lock(library_mutex);
-    svc.reset();
-    global_service.reset();
-    promise->set_value();
-  });
-  exec(global_service, [&] {
-    std::lock_guard<std::mutex> lock(library_mutex);
-    exec(global_service, [] {});
-    after(global_service, 0, [] {});
-    kel_thread_service_stop(global_service, [&](service_ptr) { std::lock_guard<std::mutex> again(library_mutex); });
-  });
-  ASSERT_TRUE(ready(done.future)) << "deadlock";
-  ASSERT_TRUE(shutdown_within());  // joins the thread
-  EXPECT_TRUE(watch.expired()) << "the service leaked";
-}
-
 // Shutdown without services returns at once. With services it asks each join
 // handler, stops the services whose handler declines (or that have none),
-// waits for one that stops itself later, and new services may follow it.
-TEST_F(HostService, ShutdownStopsOrAwaitsEveryServiceAndServicesCanFollowIt) {
+// waits for one that stops itself later.
+TEST_F(HostService, ShutdownStopsOrAwaitsEveryService) {
   ASSERT_TRUE(shutdown_within(1s));
   auto declines = kel_thread_service_new("declines");
   auto plain = kel_thread_service_new("no-handler");
@@ -429,31 +350,7 @@ TEST_F(HostService, ShutdownStopsOrAwaitsEveryServiceAndServicesCanFollowIt) {
   EXPECT_TRUE(declined_finished);
   EXPECT_TRUE(deferred_finished) << "shutdown returned before the finished handler did";
   EXPECT_EQ(kel_system_running_services(), 0);
-
-  for (int round = 0; round < 3; ++round) {
-    SCOPED_TRACE(round);
-    auto service = kel_thread_service_new("again");
-    signal<> ran;
-    exec(service, [promise = ran.promise] { promise->set_value(); });
-    ASSERT_TRUE(ready(ran.future));
-    ASSERT_TRUE(shutdown_within());
-    EXPECT_EQ(kel_system_running_services(), 0);
-  }
 }
 
-TEST_F(HostService, EmptyHandlesAreIgnored) {
-  const service_ptr none;
-  std::atomic<int> ran{0};
-  exec(none, [&] { ++ran; });
-  EXPECT_EQ(after(none, 0, [&] { ++ran; }), 0u);
-  EXPECT_EQ(every(none, 0, [&] { return ++ran > 0; }), 0u);
-  kel_thread_service_clear_timeout(none, 1);
-  kel_thread_service_clear_interval(none, 1);
-  EXPECT_EQ(kel_thread_service_run_once(none), -1);
-  kel_thread_service_on_finished(none, [&](service_ptr, int) { ++ran; });
-  kel_thread_service_set_join_handler(none, [&](service_ptr, int) { return ++ran > 0; });
-  kel_thread_service_stop(none, [&](service_ptr) { ++ran; });
-  EXPECT_EQ(ran, 0);
-}
 
 }  // namespace
