@@ -15,7 +15,8 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=gcc -D
   -DCMAKE_SHARED_LINKER_FLAGS=--coverage -DKEL_BUILD_BENCH=OFF -DKEL_BUILD_FUZZ=OFF -DKEL_SANITIZE= >/dev/null
 cmake --build "$dir"
 find "$dir" -name '*.gcda' -delete
-ctest --test-dir "$dir" -j "$(nproc)" --output-on-failure
+# The export check is left out: instrumented libraries also export gcov's symbols.
+ctest --test-dir "$dir" -j "$(nproc)" --output-on-failure -E '^exports_'
 
 # Branches that only exception unwinding or the compiler's own checks can
 # take are left out: they are not decisions of the code.
