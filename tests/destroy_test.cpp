@@ -58,8 +58,10 @@ class Destroy : public testing::Test {
 TEST_F(Destroy, ReleaseClosesUnregistersAndDropsEveryReferenceOnceASecondDestroyIsRefused) {
   auto object = opened("books");
   ASSERT_EQ(kel_database_get_sqlite("books"), object);
-  ASSERT_EQ(kel_sqlite_prepare(object, "SELECT 1"), 0);
-  EXPECT_FALSE(destroyed_mark(object));
+  // A statement in progress holds a read lock on the file.
+  ASSERT_EQ(kel_sqlite_sql_stmt(object, "CREATE TABLE t(x); INSERT INTO t VALUES(1), (2);", nullptr), 0);
+  ASSERT_EQ(kel_sqlite_prepare(object, "SELECT x FROM t"), 0);
+  ASSERT_EQ(kel_sqlite_step(object), SQLITE_ROW);
 
   stdout_capture out;
   EXPECT_TRUE(kel_sqlite_destroy(object, "caller.cpp", 10));
@@ -69,6 +71,7 @@ TEST_F(Destroy, ReleaseClosesUnregistersAndDropsEveryReferenceOnceASecondDestroy
   EXPECT_FALSE(kel_sqlite_is_opened(object));
   EXPECT_EQ(kel_database_get_sqlite("books"), nullptr);
   EXPECT_FALSE(kel_sqlite_to_object(object)->is_reffed());
+  EXPECT_TRUE(exclusive_lock_free(dir.path("books.db"))) << "the released statement still holds the file";
 
   // The second destroy names the caller's place, then the object describes itself; no second release.
   stdout_capture again;
