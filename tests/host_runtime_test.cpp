@@ -320,5 +320,4 @@ TEST_F(HostService, ShutdownStopsOrAwaitsEveryService) {
   EXPECT_EQ(kel_system_running_services(), 0);
 }
 
-
 }  // namespace
