@@ -11,7 +11,8 @@
 #
 # The packaging tests (package_*) are left out: they install and build a
 # consumer project, which no change inside a source file alters. Set
-# KEL_MUTATE_EXCLUDE to another ctest -E regex to change that. Not part of CI.
+# KEL_MUTATE_EXCLUDE to another ctest -E regex to change that, and
+# KEL_MUTATE_DIR for another scratch directory. Not part of CI.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 exec python3 - "$@" <<'PY'
