@@ -91,11 +91,17 @@ TEST_F(Destroy, ClosedUnopenedAndUnmarkedObjectsAreEachReleasedOnce) {
   // Without a mark nothing is refused: every destroy queues a release, and the second finds nothing to do.
   auto unmarked = opened("unmarked");
   kel_sqlite_to_object(unmarked)->properties.erase("object-destroyed");
+  // Many more, released out of order: the live-object list compacts the holes they leave.
+  std::vector<handle> more(97);
+  for (auto& object : more) object = kel_sqlite_new(":memory:", "more");
 
   stdout_capture out;
   for (const auto& object : {never, closed, unmarked, unmarked}) kel_sqlite_destroy(object, __FILE__, __LINE__);
+  for (int i = 0; i < 97; ++i) kel_sqlite_destroy(more[i * 37 % 97], __FILE__, __LINE__);
   ASSERT_TRUE(drain_service());
-  EXPECT_EQ(out.finish(), count_line(2) + count_line(1) + count_line(0));
+  std::string expected;
+  for (int left = 99; left >= 0; --left) expected += count_line(left);
+  EXPECT_EQ(out.finish(), expected);
   EXPECT_FALSE(kel_sqlite_to_object(never)->is_reffed());
   EXPECT_FALSE(kel_sqlite_to_object(closed)->is_reffed());
   EXPECT_EQ(kel_sqlite_to_object(unmarked)->properties.count("object-destroyed"), 0u);

@@ -181,7 +181,6 @@ TEST(Stress, ShutdownRacingDestroysCompletesInEveryOrder) {
     for (int n = 0; n < kObjects; ++n) expected[count_line(n)] = 1;
     EXPECT_EQ(tally(text), expected);
     EXPECT_LT(text.find(count_line(0) + "\n"), text.find("DATABASE THREAD SERVICE STOPPED")) << text;
-    EXPECT_EQ(alive_after_dropping(objects), 0u);
   }
 }
 
