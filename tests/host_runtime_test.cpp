@@ -55,6 +55,7 @@ unsigned long long every(const service_ptr& svc, unsigned long long ms, std::fun
 TEST(HostObject, MarkReferenceAndDestroy) {
   auto object = boost::make_shared<_kel_object>();
   boost::weak_ptr<_kel_object> watch = object;
+  EXPECT_EQ(object->object_tag(), "[kel_object]");
   kel_object_ref(object);
   kel_object_ref(object);
   kel_object_ref(nullptr);  // empty handles are ignored
