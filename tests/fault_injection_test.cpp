@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -103,28 +102,15 @@ const std::vector<item> kItems = {
 
 bool is_no_memory(int code) { return code == SQLITE_NOMEM || code == SQLITE_IOERR_NOMEM; }
 
-// One row as text: the id as an integer and as bytes, label, payload, and the
-// weight as a real and as text.
-std::string describe(long long id, const std::string& id_bytes, const std::string& label,
-                     const std::vector<unsigned char>& payload, double weight, const std::string& weight_text) {
-  std::ostringstream text;
-  text << id << "|" << id_bytes << "|" << label << "|" << payload.size() << ":";
-  for (unsigned char byte : payload) text << static_cast<int>(byte) << ",";
-  text << "|" << weight << "|" << weight_text;
-  return text.str();
-}
-
-std::string expected_row(size_t index) {
-  const item& entry = kItems[index];
-  const long long id = static_cast<long long>(index) + 1;
-  return describe(id, std::to_string(id), entry.label, entry.payload, entry.weight, entry.weight_text);
-}
-
 // A column's bytes through kel_sqlite_column_blob; `ok` is its result.
 std::vector<unsigned char> blob_of(const handle& row, int column, bool& ok) {
   unsigned char* data = nullptr;
   int size = -1;
   ok = kel_sqlite_column_blob(row, column, data, size);
+  if (!ok) {  // a failure hands out no buffer and no length
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(size, 0);
+  }
   std::vector<unsigned char> bytes;
   if (ok && size > 0) bytes.assign(data, data + size);
   std::free(data);
@@ -174,31 +160,31 @@ outcome run_scenario(const std::string& path) {
     kel_sqlite_finalize(db);
     if (!sql("commit", "COMMIT") ||
         !check("prepare query",
-               kel_sqlite_prepare(db, "SELECT id, label, payload, weight FROM items WHERE weight > ?1 ORDER BY id")) ||
+               kel_sqlite_prepare(
+                   db, "SELECT id, label, payload, weight, zeroblob(id) FROM items WHERE weight > ?1 ORDER BY id")) ||
         !check("bind query", kel_sqlite_bind_double(db, 1, -1e300)))
       return false;
     unsigned long count = 0;
     const int rc = kel_sqlite_rows_each(db, count, [&](handle row, unsigned long index) {
-      // The integer read as bytes and the real read as text make SQLite
-      // convert them, which allocates.
-      const long long id = kel_sqlite_column_int64(row, 0);
-      bool id_copied = false, payload_copied = false;
-      const std::vector<unsigned char> id_bytes = blob_of(row, 0, id_copied);
-      const std::string label = kel_sqlite_column_text(row, 1);
-      const std::vector<unsigned char> payload = blob_of(row, 2, payload_copied);
-      const double weight = kel_sqlite_column_double(row, 3);
-      const std::string got = describe(id, std::string(id_bytes.begin(), id_bytes.end()), label, payload, weight,
-                                       kel_sqlite_column_text(row, 3));
-      if (index < kItems.size() && got == expected_row(index) && id_copied && payload_copied) {
+      // The numbers read as bytes make SQLite convert them to text, and the
+      // zero-filled blob (not a constant, which SQLite would expand once) is
+      // only expanded when its bytes are asked for: all of them allocate.
+      bool id_ok = false, payload_ok = false, weight_ok = false, zeros_ok = false;  // the copies succeeded
+      const std::vector<unsigned char> id = blob_of(row, 0, id_ok), payload = blob_of(row, 2, payload_ok),
+                                       weight = blob_of(row, 3, weight_ok), zeros = blob_of(row, 4, zeros_ok);
+      if (index >= kItems.size()) return check("rows_each, a row too many", SQLITE_ERROR);
+      const item& want = kItems[index];
+      const auto text = [](const std::vector<unsigned char>& bytes) { return std::string(bytes.begin(), bytes.end()); };
+      // A blob copy that reports success holds the stored bytes, memory or not.
+      if ((id_ok && text(id) != std::to_string(index + 1)) || (payload_ok && payload != want.payload) ||
+          (weight_ok && text(weight) != want.weight_text) ||
+          (zeros_ok && zeros != std::vector<unsigned char>(index + 1, 0)))
+        return check("column_blob succeeded with wrong bytes", SQLITE_ERROR);
+      if (id_ok && payload_ok && weight_ok && zeros_ok &&
+          kel_sqlite_column_int64(row, 0) == static_cast<long long>(index) + 1 &&
+          kel_sqlite_column_text(row, 1) == want.label && kel_sqlite_column_double(row, 3) == want.weight) {
         ++result.rows;
         return true;
-      }
-      // A blob copy that reports success holds the stored bytes, memory or not.
-      if (index < kItems.size() &&
-          ((id_copied && std::string(id_bytes.begin(), id_bytes.end()) != std::to_string(index + 1)) ||
-           (payload_copied && payload != kItems[index].payload))) {
-        check("column_blob succeeded with wrong bytes", SQLITE_ERROR);
-        return false;
       }
       // A value that came out wrong must have been reported on the connection.
       const int last = kel_sqlite_last_error_code(row);
@@ -242,8 +228,7 @@ class FaultInjection : public testing::Test {
     const long baseline = allocator.live.load();
 
     std::map<std::string, int> failures_by_call;
-    int absorbed = 0;  // failed allocations SQLite worked around
-    long k = 0;        // 0 first, failing nothing: the work itself is right
+    long k = 0;  // 0 first, failing nothing: the work itself is right
     for (; k <= 20000; ++k) {
       allocator.arm(k, persistent);
       const outcome run = run_scenario(dir.path("k.db"));
@@ -256,7 +241,6 @@ class FaultInjection : public testing::Test {
       if (run.completed) {
         // SQLite recovered (or nothing failed): every row must be there exactly.
         EXPECT_EQ(run.rows, kItems.size());
-        absorbed += injected > 0 ? 1 : 0;
       } else {
         EXPECT_TRUE(is_no_memory(run.code)) << run.failed_call << " returned " << run.code;
         EXPECT_GT(injected, 0) << run.failed_call << " failed with nothing injected";
@@ -273,10 +257,6 @@ class FaultInjection : public testing::Test {
     // The failures reached callers across the whole scenario, not in one spot.
     for (const char* call : {"open", "create", "prepare insert", "step insert", "commit", "prepare query"})
       EXPECT_GT(failures_by_call[call], 0) << "no failure ever surfaced from " << call;
-    std::printf("allocations failed%s: k = 1..%ld; %d absorbed by SQLite; reported by:",
-                persistent ? " from the k-th on" : " one at a time", k - 1, absorbed);
-    for (const auto& [call, n] : failures_by_call) std::printf(" %s %d;", call.c_str(), n);
-    std::printf("\n");
     return k - 1;
   }
 };
@@ -299,58 +279,34 @@ long long count_rows(const handle& db) {
   return rc == SQLITE_DONE ? n : -rc;
 }
 
-struct lock_case {
-  const char* name;
-  const char* journal;  // journal mode set on the file first
-  const char* begin;    // how the holder starts its transaction
-  bool readers_blocked;
-};
-
-class Busy : public testing::TestWithParam<lock_case> {
- protected:
-  void SetUp() override { kel_database_init(); }
-  void TearDown() override { EXPECT_TRUE(shutdown_within(10s)); }
+// How SQLite's locks behave per journal mode is SQLite's affair; what the
+// library adds is that it waits for none: with a write lock held exclusively
+// on the file, every call of another connection reports SQLITE_BUSY at once.
+TEST(Busy, TheOtherConnectionGetsSqliteBusyAtOnceAndSucceedsAfterTheLockGoes) {
   temp_dir dir;
-};
-
-TEST_P(Busy, TheOtherConnectionGetsSqliteBusyAtOnceAndSucceedsAfterTheLockGoes) {
-  const lock_case& lock = GetParam();
+  kel_database_init();
   handle holder = kel_sqlite_new(dir.path("shared.db"), "holder");
   handle other = kel_sqlite_new(dir.path("shared.db"), "other");
   const auto started = std::chrono::steady_clock::now();
   [&] {
     ASSERT_EQ(kel_sqlite_open(holder), SQLITE_OK);
-    ASSERT_EQ(kel_sqlite_sql_stmt(holder, lock.journal, nullptr), SQLITE_OK);
     ASSERT_EQ(kel_sqlite_sql_stmt(holder, "CREATE TABLE t(x); INSERT INTO t VALUES(1)", nullptr), SQLITE_OK);
     ASSERT_EQ(kel_sqlite_open(other), SQLITE_OK);
     EXPECT_EQ(count_rows(other), 1);  // reads the schema now: preparing later needs no lock
-    ASSERT_EQ(kel_sqlite_sql_stmt(holder, lock.begin, nullptr), SQLITE_OK);
-    ASSERT_EQ(kel_sqlite_sql_stmt(holder, "INSERT INTO t VALUES(2)", nullptr), SQLITE_OK);
+    ASSERT_EQ(kel_sqlite_sql_stmt(holder, "BEGIN EXCLUSIVE; INSERT INTO t VALUES(2)", nullptr), SQLITE_OK);
 
-    // Direct SQL: the code, its message and the connection's last error.
+    // Direct SQL gives the code and its message; a prepared write, the step
+    // and then the reset; a read, rows_each.
     char* message = nullptr;
     EXPECT_EQ(kel_sqlite_sql_stmt(other, "INSERT INTO t VALUES(3)", &message), SQLITE_BUSY);
     EXPECT_STREQ(message, "database is locked");
     kel_sqlite_free(other, message);
-    EXPECT_EQ(kel_sqlite_last_error_code(other), SQLITE_BUSY);
-
-    // A prepared write: the step, then the reset, give the code; rows_each
-    // returns it and delivers nothing.
-    ASSERT_EQ(kel_sqlite_prepare(other, "INSERT INTO t VALUES(?1)"), SQLITE_OK);
-    ASSERT_EQ(kel_sqlite_bind_int(other, 1, 4), SQLITE_OK);
+    ASSERT_EQ(kel_sqlite_prepare(other, "INSERT INTO t VALUES(4)"), SQLITE_OK);
     EXPECT_EQ(kel_sqlite_step(other), SQLITE_BUSY);
     EXPECT_EQ(kel_sqlite_reset(other), SQLITE_BUSY);
-    unsigned long count = 99;
-    int calls = 0;
-    auto counted = [&calls](handle, unsigned long) { return ++calls > 0; };
-    EXPECT_EQ(kel_sqlite_rows_each(other, count, counted), SQLITE_BUSY);
-    EXPECT_EQ(count, 0u);
-    EXPECT_EQ(calls, 0);
     kel_sqlite_finalize(other);
+    EXPECT_EQ(count_rows(other), -SQLITE_BUSY);
 
-    // Reads see the last commit, or are refused while the holder is exclusive.
-    EXPECT_EQ(count_rows(other), lock.readers_blocked ? -SQLITE_BUSY : 1);
-    EXPECT_EQ(count_rows(holder), 2);
     ASSERT_EQ(kel_sqlite_sql_stmt(holder, "COMMIT", nullptr), SQLITE_OK);
     EXPECT_EQ(kel_sqlite_sql_stmt(other, "INSERT INTO t VALUES(3)", nullptr), SQLITE_OK);
     EXPECT_EQ(count_rows(other), 3);
@@ -361,14 +317,7 @@ TEST_P(Busy, TheOtherConnectionGetsSqliteBusyAtOnceAndSucceedsAfterTheLockGoes) 
     kel_sqlite_finalize(db);
     kel_sqlite_destroy(db, __FILE__, __LINE__);
   }
+  EXPECT_TRUE(shutdown_within(10s));
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    HeldWriteLock, Busy,
-    testing::Values(lock_case{"RollbackImmediate", "PRAGMA journal_mode=DELETE", "BEGIN IMMEDIATE", false},
-                    lock_case{"RollbackExclusive", "PRAGMA journal_mode=DELETE", "BEGIN EXCLUSIVE", true},
-                    lock_case{"WalImmediate", "PRAGMA journal_mode=WAL", "BEGIN IMMEDIATE", false},
-                    lock_case{"WalExclusive", "PRAGMA journal_mode=WAL", "BEGIN EXCLUSIVE", false}),
-    [](const testing::TestParamInfo<lock_case>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -81,7 +81,10 @@ int kel_thread_service_run_once(boost::shared_ptr<_kel_thread_service> svc) {
   return 4242;
 }
 
-TEST(ServiceForwarding, BeforeInitTheEmptyHandleIsPassedOnAndInitCreatesOneServiceWithBothHandlers) {
+// Before init the empty handle is passed on; init creates one service with
+// both handlers; then arguments and ids pass through unchanged, and releases
+// are queued under the module's name.
+TEST(ServiceForwarding, EveryCallHandsTheHostExactlyWhatItWasGiven) {
   kel_database_exec([] {}, "early.cpp", 1);
   kel_database_set_timeout([] {}, 5, "early.cpp", 2);
   kel_database_run_once();
@@ -94,11 +97,7 @@ TEST(ServiceForwarding, BeforeInitTheEmptyHandleIsPassedOnAndInitCreatesOneServi
   EXPECT_EQ(take_calls(), (host_calls{{"new", false, 0, "database", 0},
                                       {"on_finished", true, 1, "", 0},
                                       {"set_join_handler", true, 1, "", 0}}));
-}
 
-TEST(ServiceForwarding, ArgumentsAndIdsPassThroughUnchangedAndReleasesQueueUnderTheModulesName) {
-  kel_database_init();
-  take_calls();
   kel_database_exec([] {}, "jobs.cpp", 12);
   EXPECT_EQ(kel_database_set_timeout([] {}, 1234567890123ull, "timers.cpp", 34), 0xFEEDFACECAFEBEEFull);
   EXPECT_EQ(kel_database_set_interval([] { return true; }, 99, "intervals.cpp", 56), 0x8000000000000001ull);
