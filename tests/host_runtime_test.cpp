@@ -7,7 +7,10 @@
 #include <boost/make_shared.hpp>
 #include <boost/weak_ptr.hpp>
 
+#include <pthread.h>
+
 #include <atomic>
+#include <ctime>
 #include <future>
 #include <stdexcept>
 #include <thread>
@@ -287,6 +290,30 @@ TEST_F(HostService, FinishedStatusCountsJobsThatThrewNotEmptyOnes) {
   EXPECT_EQ(after_throw, 2);
   EXPECT_NE(errors.find("\"throwing\": job queued at a.cpp:1 threw: boom\n"), std::string::npos) << errors;
   EXPECT_NE(errors.find("job queued at b.cpp:2 threw a non-standard exception\n"), std::string::npos) << errors;
+}
+
+// After a burst of jobs the service thread watches for the next one only
+// briefly, then sleeps: an idle service costs no CPU.
+TEST_F(HostService, IdleServiceThreadSleeps) {
+  auto service = kel_thread_service_new("idle");
+  signal<clockid_t> clock;
+  for (int i = 0; i < 1000; ++i) exec(service, [] {});
+  exec(service, [promise = clock.promise] {
+    clockid_t id{};
+    pthread_getcpuclockid(pthread_self(), &id);
+    promise->set_value(id);
+  });
+  ASSERT_TRUE(ready(clock.future));
+  const clockid_t id = clock.future.get();
+  const auto cpu_ms = [id] {
+    timespec now{};
+    clock_gettime(id, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+  };
+  std::this_thread::sleep_for(50ms);
+  const double before = cpu_ms();
+  std::this_thread::sleep_for(400ms);
+  EXPECT_LT(cpu_ms() - before, 40.0);  // a thread that never stops watching uses about 400 ms
 }
 
 // Shutdown without services returns at once. With services it asks each join
