@@ -195,7 +195,7 @@ void register_service_benchmarks() {
           add_benchmark("BM_dispatch/asio" + suffix, BM_dispatch_asio, producers),
           add_benchmark("BM_dispatch/floor" + suffix, BM_dispatch_floor, producers),
           add_benchmark("BM_dispatch/kel_database_long_path" + suffix, BM_dispatch_kel_long_path, producers)})
-      benchmark->UseRealTime()->MinTime(0.05)->Repetitions(9);
+      benchmark->UseRealTime()->MinTime(0.05)->Repetitions(25);
   }
   // Per-object times at different N are compared, so each repetition runs
   // for seconds whatever N is: a short one can fall entirely into a quiet

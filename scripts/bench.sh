@@ -15,7 +15,7 @@ out=build/bench
 json=$out/results.json
 # The library's status lines (one per released Connection object) go to a
 # log of their own; the benchmark's report is written to standard error.
-# Five repetitions (nine for the short dispatch rounds) in random order, so
+# Five repetitions (25 for the short dispatch rounds) in random order, so
 # that a slow spell of a busy machine falls on different variants; the table
 # compares the fastest repetition of each.
 build/bench/kel_database_bench \

@@ -55,7 +55,7 @@ def main():
         ratio(f"{workload}: kel_database / SQLiteCpp", kel, f"BM_{workload}/SQLiteCpp", "cpu_time")
     # A dispatch round's time is bimodal: now and then the producers outrun
     # the worker, which then never sleeps and the round takes a fraction of
-    # its usual time. The fastest of nine repetitions may be such a round for
+    # its usual time. The fastest of 25 repetitions may be such a round for
     # one variant and not for another, so the medians are shown as well.
     for statistic, runs in (("fastest", fastest), ("median", medians)):
         for producers in (1, 4):
