@@ -7,7 +7,6 @@
 // that happens on the service thread.
 #include "kel_system.h"
 
-#include "cpu_relax.h"
 #include "kel_host_state.h"
 
 #if defined(__SANITIZE_THREAD__) && !defined(BOOST_ASIO_DISABLE_FENCED_BLOCK)
@@ -93,35 +92,14 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
   _kel_thread_service(const _kel_thread_service&) = delete;
   _kel_thread_service& operator=(const _kel_thread_service&) = delete;
 
-  // Runs handlers until the service is stopped. When it runs out of work the
-  // thread keeps watching for a new job for a few microseconds before it
-  // sleeps: a job queued meanwhile is then only appended to Asio's queue,
-  // whereas a sleeping thread must be woken (a futex call by the producer
-  // and a context switch here), which costs several times what queueing and
-  // running a short job do. While it watches it raises `watching`, which the
-  // next exec clears; it watches that flag, not the io_context, whose every
-  // query takes the lock that producers need. The flag is only a hint: a job
-  // whose exec missed it is run by run_one() after the watch. Under a steady
-  // stream of jobs the thread never sleeps; an idle one sleeps after
-  // `idle_spin`.
-  void run_handlers() {
-    constexpr std::chrono::microseconds idle_spin{20};
-    for (;;) {
-      if (io.poll() > 0) continue;
-      watching.store(true, std::memory_order_relaxed);
-      // A job queued just before the flag went up has not seen it.
-      if (io.poll() > 0) {
-        watching.store(false, std::memory_order_relaxed);
-        continue;
-      }
-      const auto until = std::chrono::steady_clock::now() + idle_spin;
-      while (watching.load(std::memory_order_relaxed) && std::chrono::steady_clock::now() < until) cpu_relax();
-      watching.store(false, std::memory_order_relaxed);
-      // The work guard keeps the io_context from running out of work, so
-      // this returns 0 only once the service has been stopped.
-      if (io.run_one() == 0) return;
-    }
-  }
+  // Runs handlers until the service is stopped; the work guard keeps run()
+  // from returning earlier. An idle thread sleeps in Asio's own wait. A
+  // watch that kept the thread spinning for the next job was tried: under a
+  // steady stream of jobs it made the worker take every job the moment it
+  // was queued, so producer and worker traded the queue's cache lines once
+  // per job, and one producer's jobs took longer than with a sleeping worker
+  // that wakes to a batch.
+  void run_handlers() { io.run(); }
 
   // Service thread only. Jobs are counted and reported here, with the place
   // they were queued from, rather than unwinding through io_context::run.
@@ -174,12 +152,6 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
   finished_handler on_finished;
   join_handler on_join;
   std::vector<stop_callback> stop_callbacks;
-
-  // Raised by the service thread while it watches for a next job, cleared
-  // by exec. On a cache line of its own: every exec reads it, and only an
-  // idle service thread writes it, so it stays in the producers' caches
-  // while jobs keep coming.
-  alignas(64) std::atomic<bool> watching{false};
 
   // Only touched on the service thread.
   alignas(64) bool dropping = false;  // the service has ended: queued work is discarded
@@ -365,8 +337,6 @@ __attribute__((flatten)) void kel_thread_service_exec(boost::shared_ptr<_kel_thr
   boost::asio::post(svc->io, [service, job = std::move(job), file = std::move(file), line] {
     if (!service->dropping) service->run_job(job, file, line);
   });
-  // After the post: a watching service thread that stops now finds the job.
-  if (svc->watching.load(std::memory_order_relaxed)) svc->watching.store(false, std::memory_order_relaxed);
 }
 
 unsigned long long kel_thread_service_set_timeout(boost::shared_ptr<_kel_thread_service> svc, std::function<void()> job,
