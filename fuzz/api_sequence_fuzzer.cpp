@@ -108,14 +108,13 @@ void setup() {
   // SQLite's temporary databases ("" as the path) go there too.
   setenv("SQLITE_TMPDIR", g_dir.c_str(), 1);
 
-  // The library reports every refused call on standard output and the host
-  // every failed check on standard error; millions of runs need neither.
+  // The library reports every refused call on standard output; millions of
+  // runs need none of it (nor the failed checks, see kel_assertion_faild).
   const int null_fd = open("/dev/null", O_WRONLY);
   if (null_fd >= 0) {
     dup2(null_fd, STDOUT_FILENO);
     close(null_fd);
   }
-  kel_system_set_assertion_recorder([](bool, const std::string&, const std::string&, const std::string&, int) {}, true);
   kel_database_init();
 }
 
@@ -841,6 +840,10 @@ class driver {
 };
 
 }  // namespace
+
+// The program's own assertion routine, in place of the runtime's: failed
+// checks are expected by the million here and need not be printed.
+void kel_assertion_faild(bool, std::string, std::string, std::string, int) {}
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   setup();

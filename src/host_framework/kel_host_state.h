@@ -25,14 +25,6 @@
 #pragma GCC visibility push(hidden)
 namespace kel_host {
 
-struct assertion_state {
-  // Read without a lock on every assertion call; set under `mutex`.
-  std::atomic<bool> recorder_installed{false};
-  std::mutex mutex;
-  boost::shared_ptr<const kel_assertion_recorder> recorder;
-  bool quiet = false;
-};
-
 struct object_registry {
   std::mutex mutex;
   std::unordered_map<_kel_object*, boost::shared_ptr<_kel_object>> held;
@@ -64,7 +56,6 @@ struct service_registry {
 
 struct host_state {
   ~host_state();
-  assertion_state assertions;
   object_registry objects;
   service_registry services;
 };

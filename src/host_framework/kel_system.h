@@ -67,8 +67,7 @@ KEL_SYSTEM_API void kel_object_unref_real(boost::shared_ptr<_kel_object> obj);
 KEL_SYSTEM_API bool kel_property_get(std::map<std::string, boost::any>& properties, std::string key, boost::any& value);
 
 /// Reports a failed condition (`ok` false) as one line on standard error and
-/// returns; the caller carries on. Every call, also with `ok` true, is passed
-/// to the recorder installed with kel_system_set_assertion_recorder.
+/// returns; the caller carries on.
 KEL_SYSTEM_API void kel_assertion_faild(bool ok, std::string condition, std::string message, std::string file,
                                         int line);
 
@@ -118,10 +117,5 @@ KEL_SYSTEM_API void kel_system_shutdown();
 
 // Extensions of this runtime for tests and tools.
 
-using kel_assertion_recorder = std::function<void(bool ok, const std::string& condition, const std::string& message,
-                                                  const std::string& file, int line)>;
-/// Installs a recorder that sees every assertion call; an empty function
-/// removes it. With `quiet`, failed conditions are not printed.
-KEL_SYSTEM_API void kel_system_set_assertion_recorder(kel_assertion_recorder recorder, bool quiet = false);
 /// Number of thread services whose thread has not finished yet.
 KEL_SYSTEM_API int kel_system_running_services();
