@@ -109,6 +109,16 @@ void check(benchmark::State& state, bool ok, const char* what) {
 
 // ---- raw -------------------------------------------------------------------
 
+// The rows a workload left in t, read with raw SQLite (not timed).
+long long count_rows(sqlite3* db) {
+  sqlite3_stmt* s = nullptr;
+  long long n = -1;
+  if (sqlite3_prepare_v2(db, "SELECT count(*) FROM t", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+    n = sqlite3_column_int64(s, 0);
+  sqlite3_finalize(s);
+  return n;
+}
+
 struct raw_db {
   sqlite3* db = nullptr;
   sqlite3_stmt* stmt = nullptr;
@@ -121,14 +131,7 @@ struct raw_db {
     sqlite3_finalize(stmt);
     sqlite3_close(db);
   }
-  long long count() {
-    sqlite3_stmt* s = nullptr;
-    long long n = -1;
-    if (sqlite3_prepare_v2(db, "SELECT count(*) FROM t", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
-      n = sqlite3_column_int64(s, 0);
-    sqlite3_finalize(s);
-    return n;
-  }
+  long long count() { return count_rows(db); }
 };
 
 __attribute__((noinline)) void insert_raw(raw_db& r) {
@@ -209,16 +212,6 @@ floor_handle floor_db(const char* fill) {
   return h;
 }
 
-long long floor_count(const floor_handle& h) {
-  sqlite3_stmt* s = nullptr;
-  long long n = -1;
-  if (sqlite3_prepare_v2(h->db, "SELECT count(*) FROM t", -1, &s, nullptr) == SQLITE_OK &&
-      sqlite3_step(s) == SQLITE_ROW)
-    n = sqlite3_column_int64(s, 0);
-  sqlite3_finalize(s);
-  return n;
-}
-
 __attribute__((noinline)) void insert_floor(const floor_handle& h) {
   const auto& texts = data().texts;
   floor_api::sql_stmt(h, "BEGIN");
@@ -268,7 +261,7 @@ void BM_insert_floor(benchmark::State& state) {
     state.ResumeTiming();
     insert_floor(h);
   }
-  check(state, floor_count(h) == kRows, "wrong row count");
+  check(state, count_rows(h->db) == kRows, "wrong row count");
 }
 
 void BM_scan_floor(benchmark::State& state) {
@@ -300,16 +293,6 @@ namespace indep = independent_floor;
   kel_assertion_faild((db) != nullptr, "db!=nullptr", "database must be opened", KEL_BENCH_MODULE, line)
 #define KEL_BENCH_STMT_OPEN(stmt, line) \
   kel_assertion_faild((stmt) != nullptr, "stmt!=nullptr", "database statement must be opened", KEL_BENCH_MODULE, line)
-
-long long indep_count(const indep::handle& h) {
-  sqlite3_stmt* s = nullptr;
-  long long n = -1;
-  if (sqlite3_prepare_v2(h->db, "SELECT count(*) FROM t", -1, &s, nullptr) == SQLITE_OK &&
-      sqlite3_step(s) == SQLITE_ROW)
-    n = sqlite3_column_int64(s, 0);
-  sqlite3_finalize(s);
-  return n;
-}
 
 __attribute__((noinline)) void insert_indep(const indep::handle& h) {
   const auto& texts = data().texts;
@@ -409,7 +392,7 @@ void BM_insert_indep(benchmark::State& state) {
     state.ResumeTiming();
     insert_indep(h);
   }
-  check(state, indep_count(h) == kRows, "wrong row count");
+  check(state, count_rows(h->db) == kRows, "wrong row count");
 }
 
 void BM_scan_indep(benchmark::State& state) {
