@@ -13,7 +13,6 @@
 
 #include <boost/shared_ptr.hpp>
 
-#include <atomic>
 #include <condition_variable>
 #include <list>
 #include <memory>

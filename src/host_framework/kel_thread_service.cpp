@@ -154,7 +154,7 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
   std::vector<stop_callback> stop_callbacks;
 
   // Only touched on the service thread.
-  alignas(64) bool dropping = false;  // the service has ended: queued work is discarded
+  bool dropping = false;  // the service has ended: queued work is discarded
   int failures = 0;
 
  private:
