@@ -10,6 +10,7 @@
 #include <boost/weak_ptr.hpp>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -237,6 +238,22 @@ TEST(ConnectionOpen, OpenRefuseCloseAndReopen) {
   EXPECT_EQ(kel_sqlite_try_open(p), SQLITE_OK);
   EXPECT_EQ(log.take(), calls{db_closed(true, 65)});
   EXPECT_EQ(kel_database_get_sqlite("life").get(), p.get());
+}
+
+// SQLite reads a path up to its first NUL byte: the file it would open is
+// not the one the path names.
+TEST(ConnectionOpen, APathWithANulByteOpensAndCreatesNothing) {
+  temp_dir dir;
+  assertion_log log;
+  const std::string named = dir.path("a.db");
+  const handle p = kel_sqlite_new(named + std::string("\0.x", 3), "nul");
+  EXPECT_EQ(kel_sqlite_open(p), SQLITE_CANTOPEN);
+  EXPECT_EQ(kel_sqlite_try_open(p), SQLITE_CANTOPEN);
+  EXPECT_EQ(log.take(), (calls{db_closed(true, 83), db_closed(true, 65)}));
+  EXPECT_FALSE(kel_sqlite_is_opened(p));
+  EXPECT_FALSE(kel_database_get_sqlite("nul"));
+  EXPECT_EQ(kel_sqlite_sql_stmt(p, "SELECT 1", nullptr), SQLITE_MISUSE);
+  EXPECT_FALSE(std::filesystem::exists(named));
 }
 
 // Never opened: every check that needs the connection fails, and the

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <regex>
 
 using namespace kel_test;
@@ -128,26 +130,55 @@ TEST_F(Destroy, ANonBoolMarkIsReportedAndNothingIsReleased) {
   kel_sqlite_destroy(object, __FILE__, __LINE__);
 }
 
-TEST_F(Destroy, TheLastOwnerClosesAnOpenConnection) {
-  // `holder` takes the name first, so the registry never holds `orphan` and,
-  // once released, the handle below is its only owner.
-  auto holder = opened("shared-name");
-  const std::string path = dir.path("locked.db");
-  auto orphan = kel_sqlite_new(path, "shared-name");
-  kel_sqlite_destroy(orphan, __FILE__, __LINE__);
+TEST_F(Destroy, ADestroyedObjectNeverOpensAgain) {
+  auto object = opened("gone");
+  auto never = kel_sqlite_new(dir.path("never.db"), "never");
+  kel_sqlite_destroy(object, __FILE__, __LINE__);
+  kel_sqlite_destroy(never, __FILE__, __LINE__);
+  {
+    // Still open until its release has run: the check fails, and the open is refused as misuse all the same.
+    assertion_log log;
+    EXPECT_EQ(kel_sqlite_open(object), SQLITE_MISUSE);
+    EXPECT_EQ(log.take(), (std::vector<assertion_call>{db_closed(false, 83)}));
+  }
   ASSERT_TRUE(drain_service());
 
-  ASSERT_EQ(kel_sqlite_open(orphan), 0);
-  ASSERT_EQ(kel_sqlite_sql_stmt(orphan, "CREATE TABLE t(x); BEGIN EXCLUSIVE; INSERT INTO t VALUES (1);", nullptr), 0);
-  ASSERT_EQ(kel_sqlite_prepare(orphan, "SELECT x FROM t"), 0);
-  ASSERT_EQ(kel_sqlite_step(orphan), 100);
-  EXPECT_FALSE(exclusive_lock_free(path));
-
   assertion_log log;
-  ASSERT_EQ(orphan.use_count(), 1);
-  orphan.reset();
-  EXPECT_EQ(log.calls(), (std::vector<assertion_call>{db_open(true, 324)}));
-  EXPECT_TRUE(exclusive_lock_free(path));
+  for (const auto& released : {object, never}) {
+    EXPECT_EQ(kel_sqlite_open(released), SQLITE_MISUSE);
+    EXPECT_EQ(kel_sqlite_try_open(released), SQLITE_MISUSE);
+    EXPECT_FALSE(kel_sqlite_is_opened(released));
+  }
+  EXPECT_EQ(log.take(), (std::vector<assertion_call>{db_closed(true, 83), db_closed(true, 65), db_closed(true, 83),
+                                                     db_closed(true, 65)}));
+  EXPECT_EQ(kel_database_get_sqlite("gone"), nullptr);
+  EXPECT_EQ(kel_database_get_sqlite("never"), nullptr);
+  EXPECT_FALSE(std::filesystem::exists(dir.path("never.db")));
+  EXPECT_EQ(object.use_count(), 1);
+  EXPECT_EQ(never.use_count(), 1);
+}
 
-  kel_sqlite_destroy(holder, __FILE__, __LINE__);
+// An object never destroyed is released when the program ends, and its
+// destructor closes the connection it still has: the transaction left open
+// is rolled back and its journal removed (a connection never closed leaves
+// the journal behind, to be rolled back by the next one to open the file).
+TEST(DestroyAtExit, TheLastOwnerClosesAnOpenConnection) {
+  temp_dir dir;
+  const std::string path = dir.path("left-open.db");
+  EXPECT_EXIT(
+      {
+        auto object = kel_sqlite_new(path, "left-open");
+        if (kel_sqlite_open(object) != 0 ||
+            kel_sqlite_sql_stmt(object,
+                                "PRAGMA journal_mode = DELETE; CREATE TABLE t(x); BEGIN; INSERT INTO t VALUES(1);",
+                                nullptr) != 0 ||
+            kel_sqlite_prepare(object, "SELECT x FROM t") != 0 || kel_sqlite_step(object) != SQLITE_ROW ||
+            !std::filesystem::exists(path + "-journal"))
+          std::_Exit(2);
+        object.reset();  // exit() leaves automatic objects alone
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
+  EXPECT_FALSE(std::filesystem::exists(path + "-journal"));
+  EXPECT_TRUE(exclusive_lock_free(path));
 }

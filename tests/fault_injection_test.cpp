@@ -126,7 +126,7 @@ struct outcome {
 
 // Runs the work on `path` up to the first call that reports a failure, then
 // closes and destroys the object and waits for its release.
-outcome run_scenario(const std::string& path) {
+outcome run_scenario(const std::string& path, bool utf16) {
   outcome result;
   handle db = kel_sqlite_new(path, "fault");
   auto check = [&](const char* call, int rc, int wanted = SQLITE_OK) {
@@ -142,7 +142,7 @@ outcome run_scenario(const std::string& path) {
     return check(call, rc);
   };
   auto work = [&]() -> bool {
-    if (!check("open", kel_sqlite_open(db)) ||
+    if (!check("open", kel_sqlite_open(db)) || (utf16 && !sql("create", "PRAGMA encoding = 'UTF-16le'")) ||
         !sql("create", "CREATE TABLE items(id INTEGER PRIMARY KEY, label TEXT NOT NULL, payload BLOB, weight REAL)") ||
         !sql("begin", "BEGIN") ||
         !check("prepare insert",
@@ -169,18 +169,20 @@ outcome run_scenario(const std::string& path) {
       // The numbers read as bytes make SQLite convert them to text, and the
       // zero-filled blob (not a constant, which SQLite would expand once) is
       // only expanded when its bytes are asked for: all of them allocate.
-      bool id_ok = false, payload_ok = false, weight_ok = false, zeros_ok = false;  // the copies succeeded
-      const std::vector<unsigned char> id = blob_of(row, 0, id_ok), payload = blob_of(row, 2, payload_ok),
-                                       weight = blob_of(row, 3, weight_ok), zeros = blob_of(row, 4, zeros_ok);
+      // In a UTF-16 database the label's bytes are its UTF-8 conversion, which allocates too.
+      bool id_ok = false, label_ok = false, payload_ok = false, weight_ok = false, zeros_ok = false;  // copies made
+      const std::vector<unsigned char> id = blob_of(row, 0, id_ok), label = blob_of(row, 1, label_ok),
+                                       payload = blob_of(row, 2, payload_ok), weight = blob_of(row, 3, weight_ok),
+                                       zeros = blob_of(row, 4, zeros_ok);
       if (index >= kItems.size()) return check("rows_each, a row too many", SQLITE_ERROR);
       const item& want = kItems[index];
       const auto text = [](const std::vector<unsigned char>& bytes) { return std::string(bytes.begin(), bytes.end()); };
       // A blob copy that reports success holds the stored bytes, memory or not.
-      if ((id_ok && text(id) != std::to_string(index + 1)) || (payload_ok && payload != want.payload) ||
-          (weight_ok && text(weight) != want.weight_text) ||
+      if ((id_ok && text(id) != std::to_string(index + 1)) || (label_ok && text(label) != want.label) ||
+          (payload_ok && payload != want.payload) || (weight_ok && text(weight) != want.weight_text) ||
           (zeros_ok && zeros != std::vector<unsigned char>(index + 1, 0)))
         return check("column_blob succeeded with wrong bytes", SQLITE_ERROR);
-      if (id_ok && payload_ok && weight_ok && zeros_ok &&
+      if (id_ok && label_ok && payload_ok && weight_ok && zeros_ok &&
           kel_sqlite_column_int64(row, 0) == static_cast<long long>(index) + 1 &&
           kel_sqlite_column_text(row, 1) == want.label && kel_sqlite_column_double(row, 3) == want.weight) {
         ++result.rows;
@@ -221,7 +223,7 @@ class FaultInjection : public testing::Test {
   // Runs the scenario failing the k-th allocation (and, when `persistent`,
   // every later one) for k = 1, 2, ... until a run makes fewer than k
   // allocations; returns the number of runs that had a failure injected.
-  long every_allocation(bool persistent) {
+  long every_allocation(bool persistent, bool utf16 = false) {
     temp_dir dir;
     stdout_capture quiet;  // one count line per release
     allocator.fail_at = 0;
@@ -231,7 +233,7 @@ class FaultInjection : public testing::Test {
     long k = 0;  // 0 first, failing nothing: the work itself is right
     for (; k <= 20000; ++k) {
       allocator.arm(k, persistent);
-      const outcome run = run_scenario(dir.path("k.db"));
+      const outcome run = run_scenario(dir.path("k.db"), utf16);
       const long injected = allocator.failed.load();
       allocator.fail_at = 0;
       for (const auto& file : std::filesystem::directory_iterator(dir.root())) std::filesystem::remove(file.path());
@@ -262,6 +264,10 @@ class FaultInjection : public testing::Test {
 };
 
 TEST_F(FaultInjection, EachAllocationFailingOnceIsReportedAndLeaksNothing) { EXPECT_GT(every_allocation(false), 100); }
+
+TEST_F(FaultInjection, InAUtf16DatabaseEachAllocationFailingOnceIsReportedAndLeaksNothing) {
+  EXPECT_GT(every_allocation(false, true), 100);
+}
 
 TEST_F(FaultInjection, AllocationsFailingFromOneOnAreReportedAndLeakNothing) { EXPECT_GT(every_allocation(true), 100); }
 

@@ -254,6 +254,53 @@ TEST_F(Statement, ColumnsGiveValuesTypesNamesAndCopiesOwnedByTheCaller) {
   std::free(first);
 }
 
+// A copy that reports success holds the value's bytes; anything else gives
+// false, no buffer and no length.
+TEST_F(Statement, ColumnBlobOutsideTheRowGivesNothingAndUtf16TextComesOutAsUtf8) {
+  const auto nothing = [this](int column) {
+    unsigned char* data = reinterpret_cast<unsigned char*>(&column);  // overwritten by every read
+    int size = -1;
+    const bool ok = kel_sqlite_column_blob(db, column, data, size);
+    EXPECT_EQ(data, nullptr) << column;
+    EXPECT_EQ(size, 0) << column;
+    std::free(data);
+    return !ok;
+  };
+  ASSERT_EQ(kel_sqlite_prepare(db, "SELECT x'0102', 7 UNION ALL SELECT x'03', 8"), SQLITE_OK);
+  EXPECT_TRUE(nothing(0)) << "before the first step there is no row";
+  ASSERT_EQ(kel_sqlite_step(db), SQLITE_ROW);
+  for (const int column : {2, 5, -1, INT_MIN, INT_MAX}) EXPECT_TRUE(nothing(column));
+  EXPECT_EQ(blob(0), (bytes{0x01, 0x02}));
+  EXPECT_EQ(blob(1), (bytes{'7'}));
+  ASSERT_EQ(kel_sqlite_step(db), SQLITE_ROW);
+  EXPECT_EQ(blob(0), (bytes{0x03}));
+  ASSERT_EQ(kel_sqlite_step(db), SQLITE_DONE);
+  EXPECT_TRUE(nothing(0)) << "after the last row";
+  kel_sqlite_finalize(db);
+
+  handle wide = kel_sqlite_new(dir.path("utf16.db"), "wide");
+  ASSERT_EQ(kel_sqlite_open(wide), SQLITE_OK);
+  ASSERT_EQ(kel_sqlite_sql_stmt(wide,
+                                "PRAGMA encoding = 'UTF-16le'; CREATE TABLE w(t TEXT);"
+                                "INSERT INTO w VALUES('h\xc3\xa9llo w\xc3\xb6rld \xe2\x82\xac'), ('');",
+                                nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(kel_sqlite_prepare(wide, "SELECT t FROM w ORDER BY rowid"), SQLITE_OK);
+  ASSERT_EQ(kel_sqlite_step(wide), SQLITE_ROW);
+  unsigned char* data = nullptr;
+  int size = -1;
+  ASSERT_TRUE(kel_sqlite_column_blob(wide, 0, data, size));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), static_cast<std::size_t>(size)),
+            "h\xc3\xa9llo w\xc3\xb6rld \xe2\x82\xac");
+  std::free(data);
+  ASSERT_EQ(kel_sqlite_step(wide), SQLITE_ROW);
+  EXPECT_TRUE(kel_sqlite_column_blob(wide, 0, data, size)) << "an empty text is a value, not a failure";
+  EXPECT_EQ(size, 0);
+  std::free(data);
+  kel_sqlite_finalize(wide);
+  kel_sqlite_close(wide);
+}
+
 TEST_F(Statement, ConnectionCountersNeedNoStatementButCountersAndStepNeedAConnection) {
   exec("CREATE TABLE c(id INTEGER PRIMARY KEY, v INTEGER); INSERT INTO c(v) VALUES(1),(2),(3);");
   EXPECT_EQ(kel_sqlite_last_insert_rowid(db), 3LL);

@@ -9,7 +9,17 @@
 
 #include "kel_host_state.h"
 
-#if defined(__SANITIZE_THREAD__) && !defined(BOOST_ASIO_DISABLE_FENCED_BLOCK)
+// GCC says ThreadSanitizer is on with __SANITIZE_THREAD__, clang only through
+// __has_feature.
+#if defined(__SANITIZE_THREAD__)
+#define KEL_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KEL_THREAD_SANITIZER 1
+#endif
+#endif
+
+#if defined(KEL_THREAD_SANITIZER) && !defined(BOOST_ASIO_DISABLE_FENCED_BLOCK)
 // ThreadSanitizer does not model standalone fences. Asio's completion fences
 // are redundant here: every handler reaches the service thread through the
 // scheduler's or the reactor's mutex, which TSan does see.
@@ -25,7 +35,9 @@
 #include <algorithm>
 #include <chrono>
 #include <iostream>
+#include <list>
 #include <map>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -139,8 +151,9 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
 
   // Runs the service until it is stopped, then its stop callbacks and its
   // finished handler. `self` keeps the service alive throughout, also when
-  // a handler drops the last outside reference to it.
-  static void thread_main(service_ptr self);
+  // a handler drops the last outside reference to it. First it joins and
+  // drops `predecessors`, finished services that were still to be reaped.
+  static void thread_main(service_ptr self, std::shared_ptr<std::list<kel_host::service_entry>> predecessors);
 
   const std::string name;
   boost::asio::io_context io;
@@ -221,7 +234,19 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
   }
 };
 
-void _kel_thread_service::thread_main(service_ptr self) {
+namespace {
+void join_all(std::list<kel_host::service_entry>& entries);
+}
+
+void _kel_thread_service::thread_main(service_ptr self,
+                                      std::shared_ptr<std::list<kel_host::service_entry>> predecessors) {
+  // Work left in a finished service (jobs queued after it stopped, cleared
+  // timers) goes with it, and what that work captured may call back into
+  // the code that created this service, under that caller's own locks.
+  // Dropped here, before this service runs anything, it never runs on the
+  // caller's thread.
+  join_all(*predecessors);
+  predecessors.reset();
   current_service = self.get();
   for (;;) {
     // Jobs report their own exceptions; this only catches what escapes Asio.
@@ -275,17 +300,22 @@ void join_all(std::list<kel_host::service_entry>& entries) {
   }
 }
 
+// Takes the finished services off the registry. Caller holds its mutex.
+void take_finished(kel_host::service_registry& registry, std::list<kel_host::service_entry>& done) {
+  for (auto entry = registry.entries.begin(); entry != registry.entries.end();) {
+    auto next = std::next(entry);
+    if (entry->finished) done.splice(done.end(), registry.entries, entry);
+    entry = next;
+  }
+}
+
 // Joins the threads of finished services and drops the registry's references.
 void reap_finished() {
   auto& registry = kel_host::state.services;
   std::list<kel_host::service_entry> done;
   {
     std::lock_guard<std::mutex> lock(registry.mutex);
-    for (auto entry = registry.entries.begin(); entry != registry.entries.end();) {
-      auto next = std::next(entry);
-      if (entry->finished) done.splice(done.end(), registry.entries, entry);
-      entry = next;
-    }
+    take_finished(registry, done);
   }
   join_all(done);
 }
@@ -313,15 +343,19 @@ void kel_host::service_registry::stop_all_at_exit() {
 
 boost::shared_ptr<_kel_thread_service> kel_thread_service_new(std::string name) {
   kel_host::ensure_exit_hook();
-  reap_finished();
   auto service = boost::make_shared<_kel_thread_service>(std::move(name));
+  // Finished services are reaped by the new service's thread, not here: the
+  // caller may hold a lock that what they still hold needs as it goes.
+  auto predecessors = std::make_shared<std::list<kel_host::service_entry>>();
   auto& registry = kel_host::state.services;
   std::lock_guard<std::mutex> lock(registry.mutex);
+  take_finished(registry, *predecessors);
   registry.entries.emplace_back(service);
   try {
-    registry.entries.back().thread = std::thread(&_kel_thread_service::thread_main, service);
+    registry.entries.back().thread = std::thread(&_kel_thread_service::thread_main, service, predecessors);
   } catch (...) {
     registry.entries.pop_back();
+    registry.entries.splice(registry.entries.end(), *predecessors);
     throw;
   }
   return service;

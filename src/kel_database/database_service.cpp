@@ -14,6 +14,7 @@
 #include "spin_pause.h"
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -25,15 +26,37 @@ name_registry registry;
 
 // Set by the join handler; belongs to the current service (see create_service).
 bool stop_requested = false;
+// Set once this library has asked the current service to stop: from then on
+// work queued on it may be discarded unrun, so releases wait here for the
+// finished handler instead.
+bool stop_sent = false;
+std::vector<std::function<void()>> held_releases;
 
 void stop_callback(boost::shared_ptr<_kel_thread_service> /*stopped*/) {
   kel_console::write_line("DATABASE THREAD SERVICE STOPPED");
 }
 
+// Runs with the service mutex held.
+void request_stop() {
+  stop_sent = true;
+  kel_thread_service_stop(service, stop_callback);
+}
+
 void finished_handler(boost::shared_ptr<_kel_thread_service> finished, int /*status*/) {
   kel_console::write_line("DATABASE SERVICE DONE");
-  std::lock_guard<std::mutex> lock(service_mutex);
-  service.reset();
+  std::vector<std::function<void()>> releases;
+  {
+    std::lock_guard<std::mutex> lock(service_mutex);
+    service.reset();
+    stop_sent = false;
+    releases.swap(held_releases);
+  }
+  // The service thread runs nothing any more: nothing else can touch these
+  // objects now. Run without the mutex, which each release takes itself.
+  for (auto& release : releases) {
+    release();
+    release = nullptr;
+  }
   (void)finished;  // held to the end of the handler
 }
 
@@ -42,7 +65,7 @@ bool join_handler(boost::shared_ptr<_kel_thread_service> joining, int /*reason*/
   std::lock_guard<std::mutex> lock(service_mutex);
   stop_requested = true;
   // Otherwise the release that empties the list requests the stop.
-  if (live_objects.empty()) kel_thread_service_stop(service, stop_callback);
+  if (live_objects.empty()) request_stop();
   (void)joining;
   return true;
 }
@@ -67,6 +90,7 @@ void create_service() {
   if (service) return;
   // A shutdown requested of an earlier service must not stop this one.
   stop_requested = false;
+  stop_sent = false;
   service = kel_thread_service_new("database");
   kel_thread_service_on_finished(service, finished_handler);
   kel_thread_service_set_join_handler(service, join_handler);
@@ -79,21 +103,55 @@ void kel_database_init() {
   create_service();
 }
 
+// With no service, the host gets the empty handle all the same, but not
+// under the mutex: it has nothing to queue the job on and drops it on this
+// thread, and the job's captures may call back into this library as they go.
+// There is no handle to serialise then, so nothing needs the mutex.
+
 void kel_database_exec(std::function<void()> job, std::string file, int line) {
-  const auto lock = lock_for_queueing();
+  auto lock = lock_for_queueing();
+  if (!service) {
+    lock.unlock();
+    kel_thread_service_exec({}, std::move(job), std::move(file), line);
+    return;
+  }
   kel_thread_service_exec(service, std::move(job), std::move(file), line);
 }
 
 unsigned long long kel_database_set_timeout(std::function<void()> job, unsigned long long delay, std::string file,
                                             int line) {
-  std::lock_guard<std::mutex> lock(service_mutex);
+  std::unique_lock<std::mutex> lock(service_mutex);
+  if (!service) {
+    lock.unlock();
+    return kel_thread_service_set_timeout({}, std::move(job), delay, std::move(file), line);
+  }
   return kel_thread_service_set_timeout(service, std::move(job), delay, std::move(file), line);
 }
 
 unsigned long long kel_database_set_interval(std::function<bool()> job, unsigned long long interval, std::string file,
                                              int line) {
-  std::lock_guard<std::mutex> lock(service_mutex);
+  std::unique_lock<std::mutex> lock(service_mutex);
+  if (!service) {
+    lock.unlock();
+    return kel_thread_service_set_interval({}, std::move(job), interval, std::move(file), line);
+  }
   return kel_thread_service_set_interval(service, std::move(job), interval, std::move(file), line);
+}
+
+void kel_database_queue_release(std::function<void()> release, std::string file, int line) {
+  {
+    auto lock = lock_for_queueing();
+    if (service && !stop_sent) {
+      kel_thread_service_exec(service, std::move(release), std::move(file), line);
+      return;
+    }
+    if (service) {
+      held_releases.push_back(std::move(release));
+      return;
+    }
+  }
+  // No service thread exists that could touch the object at this moment.
+  release();
 }
 
 void kel_database_clear_timeout(unsigned long long id) {
@@ -128,7 +186,7 @@ void kel_database_unref(boost::shared_ptr<_kel_object> object) {
   if (!released) return;
   // In decimal whatever format flags the program left on std::cout.
   kel_console::write_line("left objects in database reference count: " + std::to_string(live_objects.size()));
-  if (stop_requested && live_objects.empty()) kel_thread_service_stop(service, stop_callback);
+  if (stop_requested && live_objects.empty()) request_stop();
 }
 
 void kel_database_add_sqlite(boost::shared_ptr<_kel_sqlite> object) { registry.add(object); }

@@ -6,7 +6,18 @@
 
 #include <boost/shared_ptr.hpp>
 
+#include <functional>
+#include <string>
+
 class _kel_sqlite;
+
+/// Queues a Connection object's release on the service. With no service to
+/// queue it on, the release runs at once on the calling thread; while a stop
+/// that this library asked for is under way (queued work may never run then),
+/// it is held back and run by the finished handler. Either way it is never
+/// lost: an object left on the live-object list would keep every later
+/// shutdown waiting.
+void kel_database_queue_release(std::function<void()> release, std::string file, int line);
 
 /// Enters a new object in the live-object list (once).
 void kel_database_ref(boost::shared_ptr<_kel_object> object);

@@ -54,8 +54,18 @@ int _kel_sqlite::try_open() { return open_with(SQLITE_OPEN_READWRITE, kel_checks
 int _kel_sqlite::open() { return open_with(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, kel_checks::line::open); }
 
 int _kel_sqlite::open_with(int flags, int check_line) {
+  const bool closed = kel_checks::db_closed(db, check_line);
+  {
+    // A destroyed object is on its way out (or already out) of the
+    // framework's hands and the live-object list: opened again, it could
+    // never be released.
+    std::lock_guard<std::mutex> lock(mutex);
+    if (destroyed) return SQLITE_MISUSE;
+  }
   // Opening over an open connection would lose it (and its locks): refuse.
-  if (!kel_checks::db_closed(db, check_line)) return -1;
+  if (!closed) return -1;
+  // SQLite reads the path up to its first NUL, which would name another file.
+  if (path.find('\0') != std::string::npos) return SQLITE_CANTOPEN;
   const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
     // SQLite usually hands back a handle even on failure; it holds the error

@@ -76,5 +76,6 @@ class _kel_sqlite : public _kel_object {
   std::string name;        // guarded by mutex
   sqlite3* db = nullptr;
   sqlite3_stmt* stmt = nullptr;
-  bool opened = false;  // guarded by mutex
+  bool opened = false;     // guarded by mutex
+  bool destroyed = false;  // guarded by mutex; set by the first destroy that goes ahead
 };

@@ -29,29 +29,35 @@ int _kel_sqlite::affected_rows_count() {
 
 bool _kel_sqlite::column_blob(int column, unsigned char*& data, int& size) {
   if (!kel_checks::stmt_open(stmt, kel_checks::line::column_blob)) return false;
+  data = nullptr;
+  size = 0;
+  // Outside the current row SQLite answers with a NULL's empty value, which
+  // would pass for an empty blob.
+  if (column < 0 || column >= sqlite3_data_count(stmt)) return false;
   // Asked before any conversion, while the answer is still the stored type.
   const int type = sqlite3_column_type(stmt, column);
-  // The length first: for numbers it makes SQLite produce the text form that
-  // the bytes below are then taken from.
-  size = sqlite3_column_bytes(stmt, column);
-  if (size == 0 && (type == SQLITE_INTEGER || type == SQLITE_FLOAT)) {
-    // A number always has a text form; none means SQLite ran out of memory
-    // making it. Success with no bytes would silently lose the value.
-    data = nullptr;
-    return false;
+  const void* bytes = nullptr;
+  int length = 0;
+  if (type == SQLITE_BLOB) {
+    // The length first: a zero-filled blob is counted without being made,
+    // so a failure to make it shows as missing bytes.
+    length = sqlite3_column_bytes(stmt, column);
+    bytes = sqlite3_column_blob(stmt, column);
+  } else if (type != SQLITE_NULL) {
+    // A number's text form, or a text stored as UTF-16 converted to UTF-8:
+    // a null pointer for a value that is not NULL means the conversion
+    // failed, however short the value, where an empty result would silently
+    // lose it. The length is asked afterwards: it counts the bytes handed out.
+    bytes = sqlite3_column_text(stmt, column);
+    if (bytes == nullptr) return false;
+    length = sqlite3_column_bytes(stmt, column);
   }
-  data = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(size)));
-  if (size == 0) return true;
-  const void* bytes = sqlite3_column_blob(stmt, column);
-  if (data == nullptr || bytes == nullptr) {
-    // No buffer, or SQLite ran out of memory converting the value: hand out
-    // nothing rather than a buffer of undefined bytes.
-    std::free(data);
-    data = nullptr;
-    size = 0;
-    return false;
-  }
-  std::memcpy(data, bytes, static_cast<std::size_t>(size));
+  if (length > 0 && bytes == nullptr) return false;
+  data = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(length)));
+  if (length == 0) return true;
+  if (data == nullptr) return false;
+  std::memcpy(data, bytes, static_cast<std::size_t>(length));
+  size = length;
   return true;
 }
 

@@ -39,6 +39,9 @@ void _kel_sqlite::destroy(std::string file, int line) {
         return;
       }
     }
+    // From here on the object never opens again: once released, nothing
+    // (no framework reference, no live-object list) would ever release it.
+    destroyed = true;
   }
   // Queued whether or not the object is open: only the release takes it off
   // the live-object list, and a shutdown waits for that list to empty.
@@ -46,6 +49,6 @@ void _kel_sqlite::destroy(std::string file, int line) {
 }
 
 void _kel_sqlite::queue_release() {
-  kel_database_exec([owner = self(), object = this] { release(owner, object); }, kel_checks::kModule,
-                    kel_checks::line::release_job);
+  kel_database_queue_release([owner = self(), object = this] { release(owner, object); }, kel_checks::kModule,
+                             kel_checks::line::release_job);
 }

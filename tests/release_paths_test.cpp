@@ -1,0 +1,193 @@
+// Releases and queued work at the edges of a service's life: no service yet,
+// none any more, or one that is stopping. Nothing may be lost (an object left
+// on the live-object list keeps every later shutdown waiting) and nothing may
+// be dropped while the service mutex is held (what a job captured may call
+// back into the library as it goes).
+//
+// This program defines the host's kel_thread_service_new and
+// kel_thread_service_stop itself, forwarding both to the runtime, to see the
+// service the library creates and to know when the library has asked it to
+// stop.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <memory>
+#include <thread>
+
+using namespace kel_test;
+
+namespace {
+
+using service_ptr = boost::shared_ptr<_kel_thread_service>;
+
+const std::string kRequest = "DATABASE SERVICE SHOT DONW REQUEST\n";
+const std::string kStopped = "DATABASE THREAD SERVICE STOPPED\n";
+const std::string kDone = "DATABASE SERVICE DONE\n";
+
+std::string count_line(int left) { return "left objects in database reference count: " + std::to_string(left) + "\n"; }
+
+std::mutex host_mutex;
+service_ptr last_created;
+std::promise<void>* on_stop = nullptr;  // set while a test waits for a stop request
+
+// Runs `call` on a thread of its own; a call that does not return within
+// `timeout` has deadlocked, and the program ends at once rather than hang.
+void returns_within(const char* what, std::function<void()> call, std::chrono::milliseconds timeout = 5s) {
+  auto returned = std::make_shared<std::promise<void>>();
+  std::future<void> done = returned->get_future();
+  std::thread([call = std::move(call), returned] {
+    call();
+    returned->set_value();
+  }).detach();
+  if (done.wait_for(timeout) != std::future_status::ready) {
+    std::fprintf(stderr, "%s did not return: deadlocked\n", what);
+    std::_Exit(1);
+  }
+}
+
+// Calls back into the library from its destructor, as a job's capture may.
+struct calls_back_when_dropped {
+  explicit calls_back_when_dropped(std::atomic<int>& dropped) : dropped_(dropped) {}
+  ~calls_back_when_dropped() {
+    kel_database_clear_timeout(0);
+    ++dropped_;
+  }
+  std::atomic<int>& dropped_;
+};
+
+}  // namespace
+
+service_ptr kel_thread_service_new(std::string name) {
+  static const auto create_real = next_definition(&kel_thread_service_new);
+  service_ptr created = create_real(std::move(name));
+  std::lock_guard<std::mutex> lock(host_mutex);
+  last_created = created;
+  return created;
+}
+
+void kel_thread_service_stop(service_ptr svc, std::function<void(service_ptr)> callback) {
+  static const auto stop_real = next_definition(&kel_thread_service_stop);
+  stop_real(std::move(svc), std::move(callback));
+  std::lock_guard<std::mutex> lock(host_mutex);
+  if (on_stop != nullptr) std::exchange(on_stop, nullptr)->set_value();
+}
+
+TEST(ReleasePaths, WithNoServiceADestroyReleasesAtOnceAndNoShutdownWaitsForIt) {
+  temp_dir dir;
+  // Before the first service.
+  auto early = kel_sqlite_new(dir.path("early.db"), "early");
+  ASSERT_EQ(kel_sqlite_open(early), 0);
+  stdout_capture out;
+  EXPECT_TRUE(kel_sqlite_destroy(early, __FILE__, __LINE__));
+  EXPECT_EQ(out.finish(), count_line(0));
+  EXPECT_FALSE(kel_sqlite_is_opened(early));
+  EXPECT_EQ(kel_database_get_sqlite("early"), nullptr);
+  EXPECT_FALSE(kel_sqlite_to_object(early)->is_reffed());
+  EXPECT_EQ(early.use_count(), 1);
+
+  kel_database_init();
+  stdout_capture first;
+  ASSERT_TRUE(shutdown_within()) << "a release made before the service was lost";
+  EXPECT_EQ(first.finish(), kRequest + kStopped + kDone);
+
+  // After the service has finished, an object never opened, then one open.
+  auto never = kel_sqlite_new(dir.path("never.db"), "never");
+  auto late = kel_sqlite_new(dir.path("late.db"), "late");
+  ASSERT_EQ(kel_sqlite_open(late), 0);
+  stdout_capture after;
+  kel_sqlite_destroy(never, __FILE__, __LINE__);
+  kel_sqlite_destroy(late, __FILE__, __LINE__);
+  EXPECT_EQ(after.finish(), count_line(1) + count_line(0));
+  EXPECT_FALSE(kel_sqlite_is_opened(late));
+
+  kel_database_init();
+  ASSERT_TRUE(shutdown_within()) << "a release made after the service had finished was lost";
+}
+
+TEST(ReleasePaths, AReleaseQueuedWhileTheServiceStopsRunsOnceItHasFinished) {
+  temp_dir dir;
+  kel_database_init();
+  // A job keeps the service thread busy, so the stop the shutdown asks for
+  // cannot complete until the object below has been destroyed.
+  std::promise<void> started;
+  std::promise<void> go_on;
+  std::shared_future<void> go = go_on.get_future().share();
+  kel_database_exec(
+      [&started, go] {
+        started.set_value();
+        go.wait();
+      },
+      __FILE__, __LINE__);
+  started.get_future().wait();
+
+  std::promise<void> stop_sent;
+  {
+    std::lock_guard<std::mutex> lock(host_mutex);
+    on_stop = &stop_sent;
+  }
+  stdout_capture out;
+  std::thread shutdown([] { kel_system_shutdown(); });
+  ASSERT_EQ(stop_sent.get_future().wait_for(5s), std::future_status::ready);
+
+  // Work queued on the service from now on may never run.
+  auto object = kel_sqlite_new(dir.path("late.db"), "late");
+  ASSERT_EQ(kel_sqlite_open(object), 0);
+  kel_sqlite_destroy(object, __FILE__, __LINE__);
+  go_on.set_value();
+  shutdown.join();
+  EXPECT_EQ(out.finish(), kRequest + kStopped + kDone + count_line(0));
+  EXPECT_FALSE(kel_sqlite_is_opened(object));
+  EXPECT_FALSE(kel_sqlite_to_object(object)->is_reffed());
+  EXPECT_EQ(object.use_count(), 1);
+
+  kel_database_init();
+  ASSERT_TRUE(shutdown_within()) << "the release was lost";
+}
+
+TEST(ReleasePaths, NoJobIsDroppedUnderTheServiceMutex) {
+  std::atomic<int> dropped{0};
+  // Before any service: the host has nowhere to queue the job and drops it.
+  returns_within("kel_database_exec without a service", [&] {
+    kel_database_exec([guard = std::make_shared<calls_back_when_dropped>(dropped)] {}, __FILE__, __LINE__);
+  });
+  returns_within("kel_database_set_timeout without a service", [&] {
+    kel_database_set_timeout([guard = std::make_shared<calls_back_when_dropped>(dropped)] {}, 1, __FILE__, __LINE__);
+  });
+  returns_within("kel_database_set_interval without a service", [&] {
+    kel_database_set_interval([guard = std::make_shared<calls_back_when_dropped>(dropped)] { return false; }, 1,
+                              __FILE__, __LINE__);
+  });
+  EXPECT_EQ(dropped, 3);
+
+#ifdef KEL_SYSTEM_EXTERNAL
+  GTEST_SKIP() << "when a framework's runtime drops a finished service's work is the runtime's";
+#else
+  // A job queued after the service stopped stays in it until the runtime
+  // reaps the finished service, which the next kel_database_init has it do.
+  kel_database_init();
+  service_ptr first;
+  {
+    std::lock_guard<std::mutex> lock(host_mutex);
+    first = std::exchange(last_created, nullptr);
+  }
+  ASSERT_NE(first, nullptr);
+  stdout_capture out;
+  kel_thread_service_stop(first, [&dropped](service_ptr) {
+    kel_database_exec([guard = std::make_shared<calls_back_when_dropped>(dropped)] {}, __FILE__, __LINE__);
+  });
+  ASSERT_TRUE(wait_until([] { return kel_system_running_services() == 0; }));
+  first.reset();
+  EXPECT_EQ(out.finish(), kDone);
+  EXPECT_EQ(dropped, 3);
+
+  returns_within("kel_database_init after a finished service", [] { kel_database_init(); });
+  EXPECT_TRUE(wait_until([&] { return dropped == 4; }));
+  ASSERT_TRUE(shutdown_within());
+#endif
+}
