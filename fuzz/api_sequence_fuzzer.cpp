@@ -54,6 +54,7 @@ using handle = boost::shared_ptr<_kel_sqlite>;
 // SQLite result codes the checks below rely on.
 constexpr int kOk = 0;
 constexpr int kTooBig = 18;
+constexpr int kMisuse = 21;
 constexpr int kRow = 100;
 
 [[noreturn]] void finding(const char* what) {
@@ -394,6 +395,9 @@ class driver {
       return;
     }
     check(kel_sqlite_is_opened(object) == (rc == kOk), "opened flag after open");
+    // Once destroyed an object never opens again: nothing would release it.
+    const made_object* made = record(object);
+    if (made != nullptr && made->destroyed) check(rc == kMisuse, "a destroyed object opened again");
   }
 
   void close() {
@@ -810,19 +814,6 @@ class driver {
   // Every object made by the input is destroyed and released, then freed.
   void finish() {
     drain();
-    for (auto& made : made_) {
-      // Released earlier and opened again: nothing will release it a second
-      // time, so it is closed here if the registry holds it (which would keep
-      // it alive); otherwise its destructor closes it.
-      if (!made.destroyed || !kel_sqlite_is_opened(made.strong)) continue;
-      handle found;
-      const std::string name = kel_sqlite_get_name(made.strong);
-      on_service([&found, name] { found = kel_database_get_sqlite(name); });
-      if (found == made.strong) {
-        kel_sqlite_finalize(made.strong);
-        kel_sqlite_close(made.strong);
-      }
-    }
     for (auto& made : made_) kel_sqlite_destroy(made.strong, "fuzz-cleanup", 0);
     drain();
     for (auto& object : slots_) object.reset();
