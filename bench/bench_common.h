@@ -17,6 +17,8 @@ namespace kel_bench {
 void register_statement_benchmarks();
 /// Registers the service workloads (dispatch, churn).
 void register_service_benchmarks();
+/// Registers kel_sql's script workloads (when kel_sql is built).
+void register_script_benchmarks();
 
 /// The fastest of a benchmark's repetitions, reported beside mean and
 /// median. On a machine shared with other work, interference only ever adds

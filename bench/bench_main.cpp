@@ -19,6 +19,9 @@ int main(int argc, char** argv) {
   kel_database_init();
   kel_bench::register_statement_benchmarks();
   kel_bench::register_service_benchmarks();
+#ifdef KEL_BENCH_HAVE_KEL_SQL
+  kel_bench::register_script_benchmarks();
+#endif
 
   benchmark::ConsoleReporter display(isatty(STDERR_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
                                                            : benchmark::ConsoleReporter::OO_Tabular);

@@ -76,6 +76,15 @@ def main():
             rows.append((f"churn: per object at {big} / at 1000", f"{value:.3f}",
                          "" if target is None else f"<= {target}",
                          "" if target is None else ("ok" if value <= target else "OVER")))
+    # kel_sql's scripts: linear in their length, however they are laid out.
+    one, per, raw = (f"BM_script/{variant}/40000" for variant in ("kel_sql_one_line", "kel_sql_per_line", "raw"))
+    ratio("script, 40000 statements: one line / one per line", one, per, "cpu_time", 1.5)
+    small = "BM_script/kel_sql_one_line/5000"
+    if one in fastest and small in fastest:
+        value = (ns(fastest[one], "cpu_time") / 40000) / (ns(fastest[small], "cpu_time") / 5000)
+        rows.append(("script, one line: per statement at 40000 / at 5000", f"{value:.3f}", "<= 1.5",
+                     "ok" if value <= 1.5 else "OVER"))
+    ratio("script, 40000 statements on one line: kel_sql / raw", one, raw, "cpu_time")
     if not rows:
         print("no results to compare", file=sys.stderr)
         return 1

@@ -307,6 +307,34 @@ if [ "$(shell -list "$written" "SELECT count(*) FROM w WHERE x = 97")" = 0 ]; th
   fail "text left unfinished at the end of the input was run"
 fi
 
+# Statements complete before the unfinished text at the end of the input
+# run first, as the shell runs them; then the unfinished text is reported.
+kel_stdin $'SELECT 1 AS a; SELECT\n2 AS a; INSERT INTO w VALUES (98, 1); SELECT \'x' --list "$written"
+printf '%s\n' a 1 a 2 >"$work/expected"
+expect_error "complete statements before unfinished text" 1 "kel_sql: error 1 (line 2): $incomplete" "$work/expected"
+if [ "$(shell -list "$written" "SELECT count(*) FROM w WHERE x = 98")" = 1 ]; then pass; else
+  fail "a complete statement before unfinished text was not run"
+fi
+
+# A UTF-8 byte-order mark at the start of a script or an argument is skipped,
+# as the shell skips it; text that compiles to no statement runs nothing.
+bom=$'\xEF\xBB\xBF'
+printf '%s' "$bom-- a script saved with a byte-order mark"$'\nSELECT 1 AS a;\n' >"$work/bom.sql"
+shell -header -list :memory: <"$work/bom.sql" >"$work/expected"
+"$kel_sql" --list :memory: >"$work/out" 2>"$work/err" <"$work/bom.sql"
+rc=$?
+expect_output "a script starting with a byte-order mark and a comment" "$work/expected"
+: >"$work/nothing"
+for text in "$bom;" "$bom-- only a comment" "$bom/* only */ ;;" ";" "$bom"; do
+  kel_stdin "$text" --list :memory:
+  expect_output "standard input '${text#"$bom"}' after a byte-order mark" "$work/nothing"
+  kel --list :memory: "$text"
+  expect_output "argument '${text#"$bom"}' after a byte-order mark" "$work/nothing"
+done
+printf '%s\n' b 2 >"$work/expected"
+kel --list :memory: "${bom}SELECT 2 AS b"
+expect_output "an argument starting with a byte-order mark" "$work/expected"
+
 sqlite_version=$("$kel_sql" --list :memory: "SELECT sqlite_version() AS v" | tail -1)
 
 # ---- A session on a terminal -------------------------------------------------

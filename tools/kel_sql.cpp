@@ -59,8 +59,9 @@ comments, blank lines and strings with line breaks may come anywhere. Text is
 run as soon as it ends with a complete statement (as SQLite's sqlite3_complete
 decides). At the end of the input a last statement that lacks only its ';' is
 run; text still open there (a quote, a /* comment or a trigger body) is not run
-and is an error: "incomplete SQL: the input ends in an unclosed quote, comment
-or trigger body".
+and is an error, after the complete statements before it have run: "incomplete
+SQL: the input ends in an unclosed quote, comment or trigger body". A UTF-8
+byte-order mark at the start of the input (or of an argument) is skipped.
 
 When standard input is a terminal, kel_sql shows a banner, then prompts on
 standard error with "kel_sql> " for a new statement and "   ...> " for a
@@ -125,9 +126,13 @@ bool run_standard_input(client& session, bool interactive, const std::string& pa
   }
   if (interactive) std::cerr << '\n';
   if (!input.pending()) return ok;
-  if (!input.completes_with_semicolon()) return client::fail(kSqliteError, kIncomplete, input.pending_line());
+  const bool lacks_only_semicolon = input.completes_with_semicolon();
   const kel_sql::gathered_text text = input.take();
-  return session.run(text.text, text.first_line);
+  if (lacks_only_semicolon) return session.run(text.text, text.first_line);
+  // The statements complete before the unfinished text still run.
+  unsigned long unfinished = 0;
+  if (!session.run(text.text, text.first_line, &unfinished)) return false;
+  return client::fail(kSqliteError, kIncomplete, unfinished);
 }
 
 int run(int argc, char** argv) {

@@ -86,34 +86,44 @@ void print_table(const std::vector<std::string>& names, const std::vector<std::v
 
 client::client(boost::shared_ptr<_kel_sqlite> db, layout mode) : db_(std::move(db)), mode_(mode) {}
 
-bool client::run(const std::string& text, unsigned long first_line) {
+bool client::run(const std::string& text, unsigned long first_line, unsigned long* unfinished_line) {
+  if (unfinished_line != nullptr) *unfinished_line = 0;
   // SQLite reads the text up to a NUL character (an argument may hold one).
   const std::string sql = text.substr(0, text.find('\0'));
   unsigned long line = first_line;
   std::size_t counted = 0;  // line break counted up to here
-  std::size_t from = 0;
+  std::size_t from = skip_byte_order_mark(sql, 0);
   for (;;) {
     const std::size_t start = statement_start(sql, from);
-    // Text that compiles to no statement is skipped rather than handed to
-    // kel_sqlite_prepare, whose result would then be an empty statement that
-    // the library's state checks report as misuse.
-    if (start == sql.size() || is_unclosed_comment(sql, start)) return true;
     if (first_line != 0) {
       line += static_cast<unsigned long>(std::count(sql.begin() + counted, sql.begin() + start, '\n'));
       counted = start;
     }
-    const std::string rest = sql.substr(start);
-    const int rc = kel_sqlite_prepare(db_, rest);
+    // Text that compiles to no statement is skipped rather than handed to
+    // kel_sqlite_prepare, whose result would then be an empty statement that
+    // the library's state checks report as misuse.
+    if (start == sql.size()) return true;
+    const std::size_t end = statement_end(sql, start);
+    if (unfinished_line != nullptr && end == std::string::npos) {
+      *unfinished_line = line;
+      return true;
+    }
+    if (is_unclosed_comment(sql, start)) return true;
+    // Only the statement's own text goes to kel_sqlite_prepare: handing it
+    // the rest of the text each time would copy that rest once per statement.
+    const std::string statement = end == std::string::npos ? sql.substr(start) : sql.substr(start, end - start);
+    const int rc = kel_sqlite_prepare(db_, statement);
     if (rc != kOk) return fail(rc, last_message(), line);
     // kel_sqlite_prepare compiles only the first statement. SQLite keeps the
-    // exact text it compiled, from the start of `rest` up to and including
-    // the statement's ';', so its length is where the next statement starts.
+    // exact text it compiled, from the start of `statement` up to and
+    // including its ';', so its length is where the next statement starts.
     const char* compiled = kel_sqlite_sql(db_);
     const std::size_t used = compiled == nullptr ? 0 : std::strlen(compiled);
-    if (used == 0 || rest.compare(0, used, compiled) != 0) {
+    if (used == 0 || statement.compare(0, used, compiled) != 0) {
       kel_sqlite_finalize(db_);
-      return fail(-1, first_line == 0 ? "cannot find the end of the statement; give one statement per argument"
-                                      : "cannot find the end of the statement",
+      return fail(-1,
+                  first_line == 0 ? "cannot find the end of the statement; give one statement per argument"
+                                  : "cannot find the end of the statement",
                   line);
     }
     const bool ok = print_rows(line);

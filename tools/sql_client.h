@@ -17,8 +17,13 @@ class client {
   // Runs every statement of `text` in turn; false (after reporting the error)
   // when one fails, and the statements after it are not run. `first_line` is
   // the input line on which `text` starts, named in an error message; 0 when
-  // the text did not come from standard input.
-  bool run(const std::string& text, unsigned long first_line);
+  // the text did not come from standard input. A UTF-8 byte-order mark at the
+  // start is skipped. With `unfinished_line`, text that ends before its last
+  // statement does (an open quote, comment or trigger body) is not run: the
+  // complete statements before it are, and the line on which it starts is
+  // stored there (0 when there is none). Without it, the last statement may
+  // lack its ';' and SQLite judges whatever is left.
+  bool run(const std::string& text, unsigned long first_line, unsigned long* unfinished_line = nullptr);
 
   // Writes "kel_sql: error CODE: MESSAGE" to standard error, with
   // " (line N)" after the code when `line` is not 0, after the rows printed so

@@ -12,6 +12,8 @@ namespace kel_sql {
 bool statement_gatherer::add_line(std::string line) {
   line.erase(std::min(line.find('\0'), line.size()));
   if (!line.empty() && line.back() == '\r') line.pop_back();
+  // The byte-order mark an editor may put at the start of a script.
+  if (lines_read_ == 0) line.erase(0, skip_byte_order_mark(line, 0));
   ++lines_read_;
   if (text_.empty()) first_line_ = lines_read_;
   text_ += line;
@@ -35,11 +37,6 @@ bool statement_gatherer::pending() const { return statement_start(text_, 0) != t
 bool statement_gatherer::completes_with_semicolon() const {
   // The text ends with a line break, so the ';' cannot fall into a '--' comment.
   return sqlite3_complete((text_ + ";").c_str()) != 0;
-}
-
-unsigned long statement_gatherer::pending_line() const {
-  const std::size_t start = statement_start(text_, 0);
-  return first_line_ + static_cast<unsigned long>(std::count(text_.begin(), text_.begin() + start, '\n'));
 }
 
 void statement_gatherer::follow(const std::string& line) {

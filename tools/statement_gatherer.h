@@ -34,9 +34,6 @@ class statement_gatherer {
   // comment or a trigger body is still open.
   bool completes_with_semicolon() const;
 
-  // The input line on which the pending statement (or unclosed comment) starts.
-  unsigned long pending_line() const;
-
  private:
   // Follows quotes and comments through `line`, so that SQLite is asked only
   // when the text may have become complete: at the end of a line outside any
