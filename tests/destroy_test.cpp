@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <regex>
 
 using namespace kel_test;
@@ -133,6 +134,10 @@ TEST_F(Destroy, ANonBoolMarkIsReportedAndNothingIsReleased) {
 TEST_F(Destroy, ADestroyedObjectNeverOpensAgain) {
   auto object = opened("gone");
   auto never = kel_sqlite_new(dir.path("never.db"), "never");
+  // A job holds the service thread, so the releases wait until it ends.
+  std::promise<void> go_on;
+  std::shared_future<void> go = go_on.get_future().share();
+  kel_database_exec([go] { go.wait(); }, __FILE__, __LINE__);
   kel_sqlite_destroy(object, __FILE__, __LINE__);
   kel_sqlite_destroy(never, __FILE__, __LINE__);
   {
@@ -141,6 +146,7 @@ TEST_F(Destroy, ADestroyedObjectNeverOpensAgain) {
     EXPECT_EQ(kel_sqlite_open(object), SQLITE_MISUSE);
     EXPECT_EQ(log.take(), (std::vector<assertion_call>{db_closed(false, 83)}));
   }
+  go_on.set_value();
   ASSERT_TRUE(drain_service());
 
   assertion_log log;

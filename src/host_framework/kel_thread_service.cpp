@@ -37,7 +37,6 @@
 #include <iostream>
 #include <list>
 #include <map>
-#include <memory>
 #include <vector>
 
 namespace {
@@ -152,8 +151,8 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
   // Runs the service until it is stopped, then its stop callbacks and its
   // finished handler. `self` keeps the service alive throughout, also when
   // a handler drops the last outside reference to it. First it joins and
-  // drops `predecessors`, finished services that were still to be reaped.
-  static void thread_main(service_ptr self, std::shared_ptr<std::list<kel_host::service_entry>> predecessors);
+  // drops its `predecessors`.
+  static void thread_main(service_ptr self);
 
   const std::string name;
   boost::asio::io_context io;
@@ -165,6 +164,10 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
   finished_handler on_finished;
   join_handler on_join;
   std::vector<stop_callback> stop_callbacks;
+
+  // Finished services still to be reaped, handed over by the call that
+  // created this one before its thread starts; then the thread's alone.
+  std::list<kel_host::service_entry> predecessors;
 
   // Only touched on the service thread.
   bool dropping = false;  // the service has ended: queued work is discarded
@@ -238,15 +241,17 @@ namespace {
 void join_all(std::list<kel_host::service_entry>& entries);
 }
 
-void _kel_thread_service::thread_main(service_ptr self,
-                                      std::shared_ptr<std::list<kel_host::service_entry>> predecessors) {
+void _kel_thread_service::thread_main(service_ptr self) {
   // Work left in a finished service (jobs queued after it stopped, cleared
   // timers) goes with it, and what that work captured may call back into
   // the code that created this service, under that caller's own locks.
   // Dropped here, before this service runs anything, it never runs on the
   // caller's thread.
-  join_all(*predecessors);
-  predecessors.reset();
+  {
+    std::list<kel_host::service_entry> reaped;
+    reaped.swap(self->predecessors);
+    join_all(reaped);
+  }
   current_service = self.get();
   for (;;) {
     // Jobs report their own exceptions; this only catches what escapes Asio.
@@ -346,16 +351,15 @@ boost::shared_ptr<_kel_thread_service> kel_thread_service_new(std::string name) 
   auto service = boost::make_shared<_kel_thread_service>(std::move(name));
   // Finished services are reaped by the new service's thread, not here: the
   // caller may hold a lock that what they still hold needs as it goes.
-  auto predecessors = std::make_shared<std::list<kel_host::service_entry>>();
   auto& registry = kel_host::state.services;
   std::lock_guard<std::mutex> lock(registry.mutex);
-  take_finished(registry, *predecessors);
+  take_finished(registry, service->predecessors);
   registry.entries.emplace_back(service);
   try {
-    registry.entries.back().thread = std::thread(&_kel_thread_service::thread_main, service, predecessors);
+    registry.entries.back().thread = std::thread(&_kel_thread_service::thread_main, service);
   } catch (...) {
     registry.entries.pop_back();
-    registry.entries.splice(registry.entries.end(), *predecessors);
+    registry.entries.splice(registry.entries.end(), service->predecessors);
     throw;
   }
   return service;
