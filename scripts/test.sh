@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the project and runs the whole test suite: the normal build, then the
 # same suite under AddressSanitizer+UndefinedBehaviorSanitizer and under
-# ThreadSanitizer, built with clang and libc++ (the framework's toolchain), and
+# ThreadSanitizer (with g++ and with clang), built with clang and libc++ (the
+# framework's toolchain), and
 # against a separately installed runtime (KEL_SYSTEM=external), then a short
 # run of the API-sequence fuzzer. KEL_QUICK=1 runs the normal build only.
 set -euo pipefail
@@ -40,6 +41,9 @@ unset ASAN_OPTIONS UBSAN_OPTIONS
 
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 run_suite build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SANITIZE=thread -DKEL_BUILD_BENCH=OFF
+# clang, the framework's compiler, announces ThreadSanitizer differently.
+CC=clang CXX=clang++ run_suite build-tsan-clang -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SANITIZE=thread \
+  -DKEL_BUILD_BENCH=OFF
 unset TSAN_OPTIONS
 
 # Configured as a user of the framework's toolchain would; the build notices

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "test_support.h"
+#include "thread_sanitizer.h"
 
 #include <boost/make_shared.hpp>
 #include <boost/weak_ptr.hpp>
@@ -352,3 +353,15 @@ TEST_F(HostService, ShutdownStopsOrAwaitsEveryService) {
 }
 
 }  // namespace
+
+// Under ThreadSanitizer the runtime switches off Asio's fences, which the
+// sanitizer does not model; a build whose compiler it fails to recognise
+// keeps them, and TSan then sees races that are none.
+TEST(HostBuild, ThreadSanitizerIsRecognisedWhateverTheCompiler) {
+#ifdef KEL_THREAD_SANITIZER
+  constexpr bool recognised = true;
+#else
+  constexpr bool recognised = false;
+#endif
+  EXPECT_EQ(recognised, KEL_TEST_THREAD_SANITIZER_BUILD == 1);
+}

@@ -9,15 +9,7 @@
 
 #include "kel_host_state.h"
 
-// GCC says ThreadSanitizer is on with __SANITIZE_THREAD__, clang only through
-// __has_feature.
-#if defined(__SANITIZE_THREAD__)
-#define KEL_THREAD_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KEL_THREAD_SANITIZER 1
-#endif
-#endif
+#include "thread_sanitizer.h"
 
 #if defined(KEL_THREAD_SANITIZER) && !defined(BOOST_ASIO_DISABLE_FENCED_BLOCK)
 // ThreadSanitizer does not model standalone fences. Asio's completion fences
