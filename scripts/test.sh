@@ -4,11 +4,12 @@
 # ThreadSanitizer (with g++ and with clang), built with clang and libc++ (the
 # framework's toolchain), and
 # against a separately installed runtime (KEL_SYSTEM=external), then a short
-# run of the API-sequence fuzzer. KEL_QUICK=1 runs the normal build only.
+# run of the API-sequence fuzzer. KEL_QUICK=1 runs the normal build only, with
+# the ABI check and the subproject and install-recipe builds that follow it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-need_packages "${BUILD_PACKAGES[@]}" "${LIBCXX_PACKAGES[@]}" sqlite3 pkg-config libclang-rt-14-dev
+need_packages "${BUILD_PACKAGES[@]}" "${LIBCXX_PACKAGES[@]}" "${ABI_PACKAGES[@]}" sqlite3 pkg-config libclang-rt-14-dev git
 
 jobs=$(nproc)
 timings=()
@@ -30,6 +31,23 @@ report_timings() {
 }
 
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+start=$SECONDS
+echo "== build: the ABI against the released baselines"
+scripts/abi_check.sh build
+timings+=("abi check: $((SECONDS - start)) s")
+
+# The library as a framework's build brings it in (add_subdirectory, and
+# FetchContent with the library under ASan+UBSan), and the install recipe
+# with neither GoogleTest nor Google Benchmark to be found.
+start=$SECONDS
+for part in add_subdirectory "fetchcontent --sanitize=address" install-recipe; do
+  echo "== build-subproject: $part"
+  # shellcheck disable=SC2086  # the mode and its options
+  bash tests/subproject/run_subproject.sh $part --source=. --work="$PWD/build-subproject"
+done
+timings+=("build-subproject: $((SECONDS - start)) s")
+
 if [ "${KEL_QUICK:-0}" = 1 ]; then
   exit 0
 fi
