@@ -9,9 +9,11 @@
 // The process-wide "database" service is a worker thread on which any thread
 // queues jobs, timers and intervals (kel_database_*). Connection objects are
 // released on it after kel_sqlite_destroy, and a shutdown of the framework
-// waits until every Connection object has been released.
+// waits until every Connection object has been released. version.h gives the
+// version of these headers.
 #pragma once
 
+#include <kel_database/version.h>
 #include <kel_system.h>
 
 #include <boost/shared_ptr.hpp>
