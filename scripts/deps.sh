@@ -25,3 +25,5 @@ need_packages() {
 BUILD_PACKAGES=(cmake ninja-build g++ libsqlite3-dev libboost-dev libgtest-dev libbenchmark-dev)
 # The clang/libc++ build: GoogleTest is compiled from the sources of googletest.
 LIBCXX_PACKAGES=(clang libc++-14-dev libc++abi-14-dev googletest)
+# The API reference (the docs target).
+DOCS_PACKAGES=(doxygen)

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the project and runs the whole test suite: the normal build, then the
+# Builds the project and runs the whole test suite: the normal build and its
+# API reference (the docs target, Doxygen warnings as errors), then the
 # same suite under AddressSanitizer+UndefinedBehaviorSanitizer and under
 # ThreadSanitizer, built with clang and libc++ (the framework's toolchain), and
 # against a separately installed runtime (KEL_SYSTEM=external), then a short
@@ -7,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-need_packages "${BUILD_PACKAGES[@]}" "${LIBCXX_PACKAGES[@]}" sqlite3 pkg-config libclang-rt-14-dev
+need_packages "${BUILD_PACKAGES[@]}" "${LIBCXX_PACKAGES[@]}" "${DOCS_PACKAGES[@]}" sqlite3 pkg-config libclang-rt-14-dev
 
 jobs=$(nproc)
 timings=()
@@ -29,6 +30,11 @@ report_timings() {
 }
 
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The API reference, from the headers of that build: any warning fails it.
+start=$SECONDS
+echo "== build: docs"
+cmake --build build --target docs
+timings+=("build docs: $((SECONDS - start)) s")
 if [ "${KEL_QUICK:-0}" = 1 ]; then
   exit 0
 fi
