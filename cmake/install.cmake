@@ -3,7 +3,7 @@
 # `cmake --install <build> [--prefix <dir>]` lays out, in the GNUInstallDirs
 # places under the prefix, the library and nothing of a runtime:
 #   lib/libkel_database.so.1.0.0, .so.1, .so
-#   include/kel_database/kel_database.h
+#   include/kel_database/kel_database.h, version.h
 #   lib/cmake/kel_database/kel_database{Config,ConfigVersion,Targets}.cmake
 #   lib/pkgconfig/kel_database.pc
 #   bin/kel_sql
@@ -56,6 +56,7 @@ install(TARGETS kel_database
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
 install(FILES ${PROJECT_SOURCE_DIR}/include/kel_database/kel_database.h
+    ${KEL_GENERATED_INCLUDE_DIR}/kel_database/version.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kel_database
   COMPONENT Development)
 

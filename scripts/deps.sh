@@ -27,3 +27,5 @@ BUILD_PACKAGES=(cmake ninja-build g++ libsqlite3-dev libboost-dev libgtest-dev l
 LIBCXX_PACKAGES=(clang libc++-14-dev libc++abi-14-dev googletest)
 # The ABI check against the released baselines (scripts/abi_check.sh).
 ABI_PACKAGES=(abigail-tools)
+# The API reference (the docs target).
+DOCS_PACKAGES=(doxygen)

@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# Builds the project and runs the whole test suite: the normal build, then the
-# same suite under AddressSanitizer+UndefinedBehaviorSanitizer and under
-# ThreadSanitizer (with g++ and with clang), built with clang and libc++ (the
-# framework's toolchain), and
-# against a separately installed runtime (KEL_SYSTEM=external), then a short
-# run of the API-sequence fuzzer. KEL_QUICK=1 runs the normal build only, with
-# the ABI check and the subproject and install-recipe builds that follow it.
+# Builds the project and runs the whole test suite:
+#  - the normal build, its API reference (Doxygen, warnings as errors), the
+#    ABI check, the library brought into a parent project (add_subdirectory,
+#    FetchContent) and the install recipe without the test dependencies;
+#  - the same suite under AddressSanitizer+UndefinedBehaviorSanitizer, under
+#    ThreadSanitizer with g++ and with clang, with clang and libc++ (the
+#    framework's toolchain), and against a separately installed runtime
+#    (KEL_SYSTEM=external);
+#  - a short run of the API-sequence fuzzer.
+# KEL_QUICK=1 runs the first group only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-need_packages "${BUILD_PACKAGES[@]}" "${LIBCXX_PACKAGES[@]}" "${ABI_PACKAGES[@]}" sqlite3 pkg-config libclang-rt-14-dev git
+need_packages "${BUILD_PACKAGES[@]}" "${LIBCXX_PACKAGES[@]}" "${ABI_PACKAGES[@]}" "${DOCS_PACKAGES[@]}" sqlite3 pkg-config \
+  libclang-rt-14-dev git
 
 jobs=$(nproc)
 timings=()
@@ -31,6 +35,11 @@ report_timings() {
 }
 
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The API reference, from the headers of that build: any warning fails it.
+start=$SECONDS
+echo "== build: docs"
+cmake --build build --target docs
+timings+=("build docs: $((SECONDS - start)) s")
 
 start=$SECONDS
 echo "== build: the ABI against the released baselines"

@@ -107,7 +107,7 @@ int usage_error(const std::string& problem) {
 // succeeded (when none failed, unless interactive).
 bool run_standard_input(client& session, bool interactive, const std::string& path) {
   if (interactive) {
-    std::cerr << "kel_sql " << KEL_DATABASE_VERSION << " (SQLite " << sqlite3_libversion() << "): " << path
+    std::cerr << "kel_sql " << KEL_DATABASE_VERSION_STRING << " (SQLite " << sqlite3_libversion() << "): " << path
               << "\nEnd each statement with ';'. Ctrl-D quits.\n";
   }
   kel_sql::statement_gatherer input;
@@ -145,7 +145,7 @@ int run(int argc, char** argv) {
       return kExitOk;
     }
     if (option == "--version") {
-      std::cout << "kel_database " << KEL_DATABASE_VERSION << "\nSQLite " << sqlite3_libversion() << "\n";
+      std::cout << "kel_database " << KEL_DATABASE_VERSION_STRING << "\nSQLite " << sqlite3_libversion() << "\n";
       return kExitOk;
     }
     if (option == "--list") {

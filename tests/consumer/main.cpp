@@ -1,6 +1,8 @@
 // A minimal consumer of the installed kel_database package: an in-memory
 // database, one query, then the framework's shutdown. It prints the query's
-// result on a line of its own and succeeds only when the result is right.
+// result on a line of its own and succeeds only when the result is right,
+// and prints the version its headers give, for the script to compare with
+// the project's.
 #include <kel_database/kel_database.h>
 
 #include <sqlite3.h>  // comes with kel_database::kel_database
@@ -26,5 +28,7 @@ int main() {
   kel_system_shutdown();
 
   std::cout << "consumer result: " << product << " " << text << " (SQLite " << sqlite3_libversion() << ")" << std::endl;
+  std::cout << "consumer headers: " << KEL_DATABASE_VERSION_STRING << " = " << KEL_DATABASE_VERSION_MAJOR << "."
+            << KEL_DATABASE_VERSION_MINOR << "." << KEL_DATABASE_VERSION_PATCH << std::endl;
   return product == 42 && text == "kel_sql" ? 0 : 1;
 }

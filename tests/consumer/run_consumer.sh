@@ -17,8 +17,10 @@
 #                kel_database` from WORK/prefix and run it (needs `install`).
 # Options: --cmake=CMAKE --generator=GEN --cxx=CXX --flags=CXXFLAGS (also used
 # for linking, e.g. sanitizers) --libdir=LIBDIR --includedir=INCLUDEDIR
-# (relative to the prefix) --version=X.Y.Z --kel-sql=0|1 (kel_sql installed)
-# --system=bundled|external --system-libdir=DIR (the external runtime's).
+# (relative to the prefix) --version=X.Y.Z (the project's: that of the
+# installed files, and of version.h as every consumer build sees it)
+# --kel-sql=0|1 (kel_sql installed) --system=bundled|external
+# --system-libdir=DIR (the external runtime's).
 # Exits 77 (skipped) when pkg-config is missing outside CI.
 set -euo pipefail
 
@@ -61,13 +63,19 @@ fail() {
   exit 1
 }
 
-# Runs the consumer and checks its result line and exit status.
+# Runs the consumer and checks its result line and exit status, and that the
+# version of the headers it was built with (version.h: the string and the
+# three numbers) is the project's.
 run_consumer() {
   local program=$1 output
   output=$("$program") || fail "$program exited with status $?; output:"$'\n'"$output"
   grep -Eqx 'consumer result: 42 kel_sql \(SQLite 3\.[0-9]+\.[0-9]+\)' <<<"$output" ||
     fail "no result line from $program; output:"$'\n'"$output"
-  echo "$program: $(grep '^consumer result' <<<"$output")"
+  if [ -n "$version" ]; then
+    grep -Fqx "consumer headers: $version = $version" <<<"$output" ||
+      fail "the headers of $program give another version than $version; output:"$'\n'"$output"
+  fi
+  echo "$program: $(grep '^consumer result' <<<"$output"); $(grep '^consumer headers' <<<"$output")"
 }
 
 # The directory the dynamic linker takes lib$2.so.1 (default kel_database)
@@ -112,11 +120,11 @@ case "$mode" in
     if [ "$system" = bundled ]; then
       "$cmake_cmd" --install "$build_dir" --prefix "$prefix" --component kel_system >>"$work/install.log" 2>&1 ||
         { cat "$work/install.log"; fail "cmake --install --component kel_system failed"; }
-      expected_headers="./kel_database/kel_database.h ./kel_system/kel_system.h "
+      expected_headers="./kel_database/kel_database.h ./kel_database/version.h ./kel_system/kel_system.h "
       [ -f "$prefix/$libdir/cmake/kel_database/kel_systemTargets.cmake" ] ||
         fail "missing $libdir/cmake/kel_database/kel_systemTargets.cmake"
     else
-      expected_headers="./kel_database/kel_database.h "
+      expected_headers="./kel_database/kel_database.h ./kel_database/version.h "
     fi
     for lib in $libraries; do
       real=$prefix/$libdir/lib$lib.so.$version
