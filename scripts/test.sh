@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-need_packages "${BUILD_PACKAGES[@]}" "${LIBCXX_PACKAGES[@]}" sqlite3 pkg-config libclang-rt-14-dev
+need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${LIBCXX_PACKAGES[@]}" libclang-rt-14-dev
 
 jobs=$(nproc)
 timings=()
