@@ -6,7 +6,7 @@
 #   include/kel_database/kel_database.h, version.h
 #   lib/cmake/kel_database/kel_database{Config,ConfigVersion,Targets}.cmake
 #   lib/pkgconfig/kel_database.pc
-#   bin/kel_sql
+#   bin/kel_sql, share/man/man1/kel_sql.1
 # so that installing into a framework's prefix can never overwrite its
 # libkel_system. The bundled stand-in runtime is installed only when asked for,
 # as the component kel_system:

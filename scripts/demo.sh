@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
-# Builds the library and runs the demo on a database file of its own
-# (build/examples/kel_demo.sqlite, or the path given as the first argument).
+# Builds the library and runs the demo on a database file of its own,
+# build/examples/kel_demo.sqlite under the repository root, or on the file
+# given as the first argument (a relative path is taken from the directory the
+# script is called from). The demo prints the path as it is given.
 set -euo pipefail
+caller_dir=$PWD
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 need_packages "${BUILD_PACKAGES[@]}"
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target kel_database_demo >/dev/null
-exec build/examples/kel_database_demo "$@"
+if [ $# -eq 0 ]; then
+  exec build/examples/kel_database_demo build/examples/kel_demo.sqlite
+fi
+demo=$PWD/build/examples/kel_database_demo
+cd "$caller_dir"
+exec "$demo" "$@"

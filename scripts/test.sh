@@ -12,8 +12,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-need_packages "${BUILD_PACKAGES[@]}" "${LIBCXX_PACKAGES[@]}" "${ABI_PACKAGES[@]}" "${DOCS_PACKAGES[@]}" sqlite3 pkg-config \
-  libclang-rt-14-dev git
+need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${LIBCXX_PACKAGES[@]}" "${ABI_PACKAGES[@]}" \
+  "${DOCS_PACKAGES[@]}" libclang-rt-14-dev git
 
 jobs=$(nproc)
 timings=()

@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Runs the demo on a fresh database file and compares what it prints with the
-# expected output (rates vary from run to run and are masked).
+# expected output (rates vary from run to run and are masked); with README,
+# also the output the README shows for `scripts/demo.sh`.
+#
+#   demo_test.sh DEMO [README]
 set -euo pipefail
-demo=$1
+demo=$(realpath "$1")
+readme=${2:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-"$demo" "$work/demo.sqlite" >"$work/out.txt"
-sed -E 's/[0-9]+ rows\/s/N rows\/s/' "$work/out.txt" >"$work/masked.txt"
-cat >"$work/expected.txt" <<EXPECTED
-kel_database demo on $work/demo.sqlite
+mask_rates() { sed -E 's/[0-9]+ rows\/s/N rows\/s/'; }
+
+# The expected output for a database file given as $1.
+expected_for() {
+  cat <<EXPECTED
+kel_database demo on $1
 inserted 5000 books in one transaction: N rows/s
 books published since 1950, by author:
   author      books   pages  first
@@ -29,7 +35,27 @@ DATABASE SERVICE SHOT DONW REQUEST
 DATABASE THREAD SERVICE STOPPED
 DATABASE SERVICE DONE
 EXPECTED
+}
+
+expected_for "$work/demo.sqlite" >"$work/expected.txt"
+"$demo" "$work/demo.sqlite" | mask_rates >"$work/masked.txt"
 diff -u "$work/expected.txt" "$work/masked.txt"
 # A second run reuses the file: the demo starts its table afresh.
-"$demo" "$work/demo.sqlite" | sed -E 's/[0-9]+ rows\/s/N rows\/s/' | diff -u "$work/expected.txt" -
+"$demo" "$work/demo.sqlite" | mask_rates | diff -u "$work/expected.txt" -
+
+# As scripts/demo.sh runs it: a path relative to the current directory, which
+# the demo uses and prints as given.
+relative=build/examples/kel_demo.sqlite
+expected_for "$relative" >"$work/expected_relative.txt"
+mkdir -p "$work/root/build/examples"
+(cd "$work/root" && "$demo" "$relative") | mask_rates | diff -u "$work/expected_relative.txt" -
+[ -s "$work/root/$relative" ] || { echo "FAIL: the demo did not write $work/root/$relative"; exit 1; }
+
+if [ -n "$readme" ]; then
+  # The first code block after the README's description of the demo.
+  awk '/^`scripts\/demo.sh` runs/ { found = 1 } found && /^```/ { if (inside) exit; inside = 1; next } inside' \
+    "$readme" | mask_rates >"$work/readme.txt"
+  diff -u "$work/expected_relative.txt" "$work/readme.txt" ||
+    { echo "FAIL: the demo output shown in $readme is not what the demo prints"; exit 1; }
+fi
 echo "demo output as expected"

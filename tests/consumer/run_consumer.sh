@@ -6,9 +6,10 @@
 # MODE
 #   install      `cmake --install` the build tree into WORK/prefix and check the
 #                installed layout (libraries with their SONAME links, headers,
-#                CMake package, pkg-config file, kel_sql when built): a plain
-#                install brings no runtime; with the bundled runtime, that is
-#                then installed as the component kel_system.
+#                CMake package, pkg-config file, kel_sql and its manual page
+#                when built): a plain install brings no runtime; with the
+#                bundled runtime, that is then installed as the component
+#                kel_system.
 #   installed    configure the consumer with CMAKE_PREFIX_PATH=WORK/prefix,
 #                build it and run it (needs a prior `install`).
 #   build-tree   configure the consumer with kel_database_DIR=the build tree,
@@ -19,8 +20,9 @@
 # for linking, e.g. sanitizers) --libdir=LIBDIR --includedir=INCLUDEDIR
 # (relative to the prefix) --version=X.Y.Z (the project's: that of the
 # installed files, and of version.h as every consumer build sees it)
-# --kel-sql=0|1 (kel_sql installed) --system=bundled|external
-# --system-libdir=DIR (the external runtime's).
+# --kel-sql=0|1 (kel_sql installed) --mandir=MANDIR (relative to the prefix)
+# --man-page=FILE (the source of the installed kel_sql.1)
+# --system=bundled|external --system-libdir=DIR (the external runtime's).
 # Exits 77 (skipped) when pkg-config is missing outside CI.
 set -euo pipefail
 
@@ -28,6 +30,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 mode=${1:?mode}
 shift
 cmake_cmd=cmake generator=Ninja cxx=c++ flags="" libdir=lib includedir=include version="" kel_sql=0
+mandir=share/man man_page=""
 system=bundled system_libdir=""
 build_dir="" work=""
 for arg in "$@"; do
@@ -40,6 +43,8 @@ for arg in "$@"; do
     --includedir=*) includedir=${arg#*=} ;;
     --version=*) version=${arg#*=} ;;
     --kel-sql=*) kel_sql=${arg#*=} ;;
+    --mandir=*) mandir=${arg#*=} ;;
+    --man-page=*) man_page=${arg#*=} ;;
     --system=*) system=${arg#*=} ;;
     --system-libdir=*) system_libdir=${arg#*=} ;;
     --build-dir=*) build_dir=$(cd "${arg#*=}" && pwd) ;;
@@ -148,6 +153,11 @@ case "$mode" in
         fail "the installed kel_sql failed"
       [ "$answer" = $'answer\n42' ] || fail "the installed kel_sql printed '$answer'"
       expect_runtime "$prefix/bin/kel_sql" "$prefix/$libdir"
+      installed_page=$prefix/$mandir/man1/kel_sql.1
+      [ -f "$installed_page" ] || fail "missing $mandir/man1/kel_sql.1"
+      [ -z "$man_page" ] || cmp -s "$man_page" "$installed_page" || fail "$installed_page differs from $man_page"
+    elif [ -e "$prefix/$mandir/man1/kel_sql.1" ]; then
+      fail "$mandir/man1/kel_sql.1 installed without kel_sql"
     fi
     echo "installed into $prefix: $libraries $version (SONAME .so.$major), headers, CMake package, pkg-config file"
     ;;
