@@ -142,11 +142,12 @@ KEL_DATABASE_API std::string kel_sqlite_get_name(boost::shared_ptr<_kel_sqlite> 
 /// off the live-object list, printing
 /// `left objects in database reference count: N`; when a shutdown is waiting
 /// and the list is now empty, it stops the service. With the database service
-/// running the release is queued on it (through kel_database_exec, naming
+/// running the release is queued on it (naming
 /// `src/kel_database/kel_sqlite.cpp` line 44) and this call returns at once;
 /// with no service running the object is released at once on the caller's
-/// thread. The object itself is freed when its last handle goes; a destroyed
-/// object opens nothing again.
+/// thread; while the service is stopping (its queued work may never run) the
+/// release waits and runs once the service has finished. The object itself
+/// is freed when its last handle goes; a destroyed object opens nothing again.
 ///
 /// A second destroy changes nothing: it writes
 /// `KEL-SYSTEM**WARNING**: CALLING DESTROY MULTIPLE TIMES IS NOT AN OPTION [kel_sqlite]-<file>:<line>`
