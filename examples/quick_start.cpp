@@ -23,9 +23,11 @@ int main() {
           return true;
         });
         kel_sqlite_finalize(db);
+        // Its last use: the release is queued behind this job. A destroyed
+        // object never opens again, so it is destroyed here, not by main.
+        kel_sqlite_destroy(db, __FILE__, __LINE__);
       },
       __FILE__, __LINE__);
 
-  kel_sqlite_destroy(db, __FILE__, __LINE__);  // released on the service thread
-  kel_system_shutdown();                       // returns once every object is released
+  kel_system_shutdown();  // returns once every object is released
 }
