@@ -46,4 +46,7 @@ function(kel_link_host_flat target runtime)
   target_link_libraries(${target} PRIVATE "${stub}")
   target_link_options(${target} PRIVATE "@${lookups}")
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${stub}" "${lookups}")
+  # Linked with the stub, the library gets no build-tree run path to the
+  # runtime from CMake; it finds it there as a program of the build would.
+  set_property(TARGET ${target} APPEND PROPERTY BUILD_RPATH "$<TARGET_FILE_DIR:${runtime}>")
 endfunction()

@@ -205,7 +205,8 @@ case "$mode" in
       # the .dylib link in its -L directory.
       expected=$'@loader_path'
       [ "$system" = bundled ] || expected+=$'\n'$system_libdir
-      rpaths=$(rpaths_of "$prefix/$libdir/libkel_database.$version.dylib")
+      expected=$(sort <<<"$expected")
+      rpaths=$(rpaths_of "$prefix/$libdir/libkel_database.$version.dylib" | sort)
       [ "$rpaths" = "$expected" ] ||
         fail "run paths of $libdir/libkel_database.$version.dylib are '$(tr '\n' ' ' <<<"$rpaths")', not '$(tr '\n' ' ' <<<"$expected")'"
       pc=$prefix/$libdir/pkgconfig/kel_database.pc
@@ -232,7 +233,8 @@ case "$mode" in
     if [ "$kel_sql" = 1 ] && [ "$format" = macho ]; then
       expected="@loader_path/../$libdir"
       [ "$system" = bundled ] || expected+=$'\n'$system_libdir
-      rpaths=$(rpaths_of "$prefix/bin/kel_sql")
+      expected=$(sort <<<"$expected")
+      rpaths=$(rpaths_of "$prefix/bin/kel_sql" | sort)
       [ "$rpaths" = "$expected" ] ||
         fail "run paths of bin/kel_sql are '$(tr '\n' ' ' <<<"$rpaths")', not '$(tr '\n' ' ' <<<"$expected")'"
       loads_of "$prefix/bin/kel_sql" | grep -qx "@rpath/libkel_database.$major.dylib" ||
