@@ -19,6 +19,17 @@ if(APPLE)
   # Install names are @rpath/libX.dylib, resolved through the run paths above.
   set(CMAKE_MACOSX_RPATH ON)
   set(CMAKE_INSTALL_NAME_DIR "@rpath")
+  # The tools the checks read Mach-O files with; a cross toolchain file names
+  # its own.
+  if(NOT KEL_MACHO_OTOOL)
+    find_program(KEL_MACHO_OTOOL NAMES otool llvm-otool)
+  endif()
+  if(NOT KEL_MACHO_OBJDUMP)
+    find_program(KEL_MACHO_OBJDUMP NAMES llvm-objdump objdump)
+  endif()
+  if(NOT KEL_MACHO_NM)
+    set(KEL_MACHO_NM "${CMAKE_NM}")
+  endif()
 else()
   set(KEL_RPATH_ORIGIN "$ORIGIN")
 endif()

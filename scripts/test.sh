@@ -7,6 +7,8 @@
 #    ThreadSanitizer with g++ and with clang, with clang and libc++ (the
 #    framework's toolchain), and against a separately installed runtime
 #    (KEL_SYSTEM=external);
+#  - the library cross-compiled for x86-64 macOS, its installs and its
+#    external mode, checked as Mach-O files (see docs/macos.md);
 #  - a short run of the API-sequence fuzzer.
 # KEL_QUICK=1 runs the first group only.
 set -euo pipefail
@@ -88,6 +90,29 @@ cmake --install build-runtime --prefix "$PWD/build-runtime/root" --component kel
 timings+=("build-runtime: $((SECONDS - start)) s")
 run_suite build-external -DCMAKE_BUILD_TYPE=Debug -DKEL_SYSTEM=external -DKEL_SYSTEM_ROOT="$PWD/build-runtime/root" \
   -DKEL_BUILD_BENCH=OFF
+
+# macOS x86-64, cross-compiled with clang-14 and ld64.lld-14 against a sysroot
+# made here (scripts/macos_sysroot.sh): everything but the fuzzer and the
+# benchmarks, as Mach-O files that nothing here can start, so its ctest runs
+# the checks that read them (platform, install names, what is loaded and how
+# it is bound, exports, the installed package used by a consumer). Then its
+# installs, and the external mode against a runtime built alone for macOS.
+start=$SECONDS
+sysroot=$(scripts/macos_sysroot.sh | tail -n1)
+macos=(--toolchain cmake/toolchains/x86_64-apple-macos.cmake -DKEL_MACOS_SYSROOT="$sysroot")
+run_suite build-macos "${macos[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+rm -rf build-macos/root
+cmake --install build-macos --prefix "$PWD/build-macos/root" >/dev/null
+cmake --install build-macos --prefix "$PWD/build-macos/root" --component kel_system >/dev/null
+echo "== build-macos-runtime: the runtime alone for macOS, installed into build-macos-runtime/root"
+cmake -S . -B build-macos-runtime -G Ninja "${macos[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_BUILD_LIBRARY=OFF \
+  >/dev/null
+cmake --build build-macos-runtime
+rm -rf build-macos-runtime/root
+cmake --install build-macos-runtime --prefix "$PWD/build-macos-runtime/root" --component kel_system >/dev/null
+run_suite build-macos-external "${macos[@]}" -DCMAKE_BUILD_TYPE=Debug -DKEL_SYSTEM=external \
+  -DKEL_SYSTEM_ROOT="$PWD/build-macos-runtime/root"
+timings+=("macOS part in all: $((SECONDS - start)) s")
 
 if [ -x scripts/fuzz.sh ]; then
   start=$SECONDS

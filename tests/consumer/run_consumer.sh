@@ -23,6 +23,12 @@
 # --kel-sql=0|1 (kel_sql installed) --mandir=MANDIR (relative to the prefix)
 # --man-page=FILE (the source of the installed kel_sql.1)
 # --system=bundled|external --system-libdir=DIR (the external runtime's).
+# --format=macho: the build makes Mach-O files (macOS), read with --otool=OTOOL
+# and not run (a cross build cannot start them): the checks are on the
+# libraries' names, install names and run paths, and on what the programs
+# built load; --link-flags=FLAGS are added when linking by hand, and each
+# --cmake-arg=ARG is passed to the consumer's configure (the toolchain file
+# and its options) instead of the compiler and flags.
 # Exits 77 (skipped) when pkg-config is missing outside CI.
 set -euo pipefail
 
@@ -32,7 +38,7 @@ shift
 cmake_cmd=cmake generator=Ninja cxx=c++ flags="" libdir=lib includedir=include version="" kel_sql=0
 mandir=share/man man_page=""
 system=bundled system_libdir=""
-build_dir="" work=""
+build_dir="" work="" format=elf otool=otool link_flags="" cmake_args=()
 for arg in "$@"; do
   case "$arg" in
     --cmake=*) cmake_cmd=${arg#*=} ;;
@@ -47,6 +53,10 @@ for arg in "$@"; do
     --man-page=*) man_page=${arg#*=} ;;
     --system=*) system=${arg#*=} ;;
     --system-libdir=*) system_libdir=${arg#*=} ;;
+    --format=*) format=${arg#*=} ;;
+    --otool=*) otool=${arg#*=} ;;
+    --link-flags=*) link_flags=${arg#*=} ;;
+    --cmake-arg=*) cmake_args+=("${arg#*=}") ;;
     --build-dir=*) build_dir=$(cd "${arg#*=}" && pwd) ;;
     --work=*) work=${arg#*=} ;;
     *) echo "unknown argument $arg" >&2; exit 2 ;;
@@ -67,6 +77,42 @@ fail() {
   echo "FAIL: $*" >&2
   exit 1
 }
+case "$format" in
+  elf) ;;
+  macho) [ ${#cmake_args[@]} -eq 0 ] || command -v "$otool" >/dev/null || fail "no Mach-O otool '$otool'" ;;
+  *) echo "unknown --format=$format" >&2; exit 2 ;;
+esac
+
+# ---- Mach-O: what a Mac's loader would read -------------------------------
+# The install name (LC_ID_DYLIB) of a dylib.
+install_name_of() {
+  "$otool" -D "$1" | sed -n '2p'
+}
+# The libraries a Mach-O file loads, one a line, in order.
+loads_of() {
+  "$otool" -l "$1" | awk '/cmd LC_(LOAD|LOAD_WEAK|REEXPORT|LAZY_LOAD)_DYLIB$/ { want = 1; next }
+    want && $1 == "name" { print $2; want = 0 }'
+}
+# Its run paths (LC_RPATH), one a line, in order.
+rpaths_of() {
+  "$otool" -l "$1" | awk '/cmd LC_RPATH$/ { want = 1; next } want && $1 == "path" { print $2; want = 0 }'
+}
+# Fails unless the Mach-O `program` loads libkel_database and the runtime this
+# build was made for through @rpath, and one of its run paths is `libdir`
+# (where the consumer found libkel_database).
+expect_macho_consumer() {
+  local program=$1 libdir=$2 loads rpaths
+  [ -f "$program" ] || fail "no $program"
+  loads=$(loads_of "$program")
+  grep -qx "@rpath/libkel_database.$major.dylib" <<<"$loads" ||
+    fail "$program does not load @rpath/libkel_database.$major.dylib; it loads: $(tr '\n' ' ' <<<"$loads")"
+  grep -qx "@rpath/libkel_system.1.dylib" <<<"$loads" ||
+    fail "$program does not load the runtime @rpath/libkel_system.1.dylib; it loads: $(tr '\n' ' ' <<<"$loads")"
+  rpaths=$(rpaths_of "$program")
+  grep -qxF "$libdir" <<<"$rpaths" || fail "$program has no run path $libdir; its run paths: $(tr '\n' ' ' <<<"$rpaths")"
+  echo "$program: Mach-O, loads @rpath/libkel_database.$major.dylib and the runtime, run path $libdir (not run here)"
+}
+major=${version%%.*}
 
 # Runs the consumer and checks its result line and exit status, and that the
 # version of the headers it was built with (version.h: the string and the
@@ -102,11 +148,15 @@ expect_runtime() {
 }
 
 configure_and_build() {
-  local build=$1
+  local build=$1 compiler=()
   shift
   rm -rf "$build"
-  "$cmake_cmd" -S "$here" -B "$build" -G "$generator" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$flags" \
-    -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF \
+  # A toolchain file brings its own compiler and flags.
+  if [ ${#cmake_args[@]} -eq 0 ]; then
+    compiler=(-DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags $link_flags")
+  fi
+  "$cmake_cmd" -S "$here" -B "$build" -G "$generator" "${cmake_args[@]}" "${compiler[@]}" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF \
     "$@" >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; fail "configuring the consumer failed"; }
   "$cmake_cmd" --build "$build" >"$build.build.log" 2>&1 || { cat "$build.build.log"; fail "building the consumer failed"; }
 }
@@ -132,6 +182,7 @@ case "$mode" in
       expected_headers="./kel_database/kel_database.h ./kel_database/version.h "
     fi
     for lib in $libraries; do
+      [ "$format" = elf ] || break
       real=$prefix/$libdir/lib$lib.so.$version
       [ -f "$real" ] && [ ! -L "$real" ] || fail "missing $real"
       [ "$(readlink "$prefix/$libdir/lib$lib.so.$major")" = "lib$lib.so.$version" ] ||
@@ -141,13 +192,67 @@ case "$mode" in
       soname=$(readelf -d "$real" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
       [ "$soname" = "lib$lib.so.$major" ] || fail "SONAME of $real is '$soname', not lib$lib.so.$major"
     done
+    for lib in $libraries; do
+      [ "$format" = macho ] || break
+      real=$prefix/$libdir/lib$lib.$version.dylib
+      [ -f "$real" ] && [ ! -L "$real" ] || fail "missing $real"
+      [ "$(readlink "$prefix/$libdir/lib$lib.$major.dylib")" = "lib$lib.$version.dylib" ] ||
+        fail "lib$lib.$major.dylib is not a link to lib$lib.$version.dylib"
+      [ "$(readlink "$prefix/$libdir/lib$lib.dylib")" = "lib$lib.$major.dylib" ] ||
+        fail "lib$lib.dylib is not a link to lib$lib.$major.dylib"
+      name=$(install_name_of "$real")
+      [ "$name" = "@rpath/lib$lib.$major.dylib" ] || fail "install name of $real is '$name', not @rpath/lib$lib.$major.dylib"
+      # The package's imported targets name the installed file and its install name.
+      targets_file=kel_databaseTargets
+      [ "$lib" = kel_database ] || targets_file=kel_systemTargets
+      grep -q "IMPORTED_LOCATION_[A-Z]* \"\${_IMPORT_PREFIX}/$libdir/lib$lib.$version.dylib\"" \
+        "$prefix/$libdir/cmake/kel_database/$targets_file"-*.cmake ||
+        fail "$libdir/cmake/kel_database/$targets_file-*.cmake does not locate kel_database::$lib at $libdir/lib$lib.$version.dylib"
+      grep -q "IMPORTED_SONAME_[A-Z]* \"@rpath/lib$lib.$major.dylib\"" \
+        "$prefix/$libdir/cmake/kel_database/$targets_file"-*.cmake ||
+        fail "$libdir/cmake/kel_database/$targets_file-*.cmake does not give kel_database::$lib the install name @rpath/lib$lib.$major.dylib"
+    done
+    if [ "$format" = macho ]; then
+      # The installed library finds the runtime beside it (or in the
+      # framework's directory); -lkel_database of the pkg-config file finds
+      # the .dylib link in its -L directory.
+      expected=$'@loader_path'
+      [ "$system" = bundled ] || expected+=$'\n'$system_libdir
+      expected=$(sort <<<"$expected")
+      rpaths=$(rpaths_of "$prefix/$libdir/libkel_database.$version.dylib" | sort)
+      [ "$rpaths" = "$expected" ] ||
+        fail "run paths of $libdir/libkel_database.$version.dylib are '$(tr '\n' ' ' <<<"$rpaths")', not '$(tr '\n' ' ' <<<"$expected")'"
+      pc=$prefix/$libdir/pkgconfig/kel_database.pc
+      [ -f "$pc" ] || fail "missing $libdir/pkgconfig/kel_database.pc"
+      pc_libs=$(PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig pkg-config --libs kel_database) ||
+        fail "pkg-config does not read $pc"
+      for lib in $libraries; do
+        [[ " $pc_libs " == *" -l$lib "* ]] || fail "$pc links '$pc_libs', without -l$lib"
+        found=""
+        for flag in $pc_libs; do
+          if [[ "$flag" == -L* ]] && [ -f "${flag#-L}/lib$lib.dylib" ]; then found=$(realpath "${flag#-L}/lib$lib.dylib"); fi
+        done
+        [ "$found" = "$(realpath "$prefix/$libdir/lib$lib.$version.dylib")" ] ||
+          fail "-l$lib of $pc ('$pc_libs') does not find $libdir/lib$lib.dylib -> lib$lib.$version.dylib"
+      done
+      echo "$pc: $pc_libs"
+    fi
     headers=$(cd "$prefix/$includedir" && find . -type f | sort | tr '\n' ' ')
     [ "$headers" = "$expected_headers" ] || fail "installed headers are '$headers', not '$expected_headers'"
     for file in kel_databaseConfig.cmake kel_databaseConfigVersion.cmake kel_databaseTargets.cmake; do
       [ -f "$prefix/$libdir/cmake/kel_database/$file" ] || fail "missing $libdir/cmake/kel_database/$file"
     done
     [ -f "$prefix/$libdir/pkgconfig/kel_database.pc" ] || fail "missing $libdir/pkgconfig/kel_database.pc"
-    if [ "$kel_sql" = 1 ]; then
+    if [ "$kel_sql" = 1 ] && [ "$format" = macho ]; then
+      expected="@loader_path/../$libdir"
+      [ "$system" = bundled ] || expected+=$'\n'$system_libdir
+      expected=$(sort <<<"$expected")
+      rpaths=$(rpaths_of "$prefix/bin/kel_sql" | sort)
+      [ "$rpaths" = "$expected" ] ||
+        fail "run paths of bin/kel_sql are '$(tr '\n' ' ' <<<"$rpaths")', not '$(tr '\n' ' ' <<<"$expected")'"
+      loads_of "$prefix/bin/kel_sql" | grep -qx "@rpath/libkel_database.$major.dylib" ||
+        fail "bin/kel_sql does not load @rpath/libkel_database.$major.dylib"
+    elif [ "$kel_sql" = 1 ]; then
       # Without any library path: the installed client finds its libraries itself.
       answer=$(env -u LD_LIBRARY_PATH "$prefix/bin/kel_sql" --list :memory: "SELECT 6 * 7 AS answer") ||
         fail "the installed kel_sql failed"
@@ -159,13 +264,22 @@ case "$mode" in
     elif [ -e "$prefix/$mandir/man1/kel_sql.1" ]; then
       fail "$mandir/man1/kel_sql.1 installed without kel_sql"
     fi
-    echo "installed into $prefix: $libraries $version (SONAME .so.$major), headers, CMake package, pkg-config file"
+    if [ "$format" = macho ]; then
+      echo "installed into $prefix: $libraries $version (install names @rpath/lib*.$major.dylib), headers," \
+        "CMake package, pkg-config file; bin/kel_sql run path @loader_path/../$libdir (nothing run here)"
+    else
+      echo "installed into $prefix: $libraries $version (SONAME .so.$major), headers, CMake package, pkg-config file"
+    fi
     ;;
   installed)
     [ -d "$prefix" ] || fail "nothing installed in $prefix"
     configure_and_build "$work/installed" -DCMAKE_PREFIX_PATH="$prefix"
     found=$(sed -n 's/^kel_database_DIR:PATH=//p' "$work/installed/CMakeCache.txt")
     [ "$found" = "$prefix/$libdir/cmake/kel_database" ] || fail "find_package used '$found', not the installed package"
+    if [ "$format" = macho ]; then
+      expect_macho_consumer "$work/installed/kel_database_consumer" "$prefix/$libdir"
+      exit 0
+    fi
     [ "$(library_dir_of "$work/installed/kel_database_consumer")" = "$(realpath "$prefix/$libdir")" ] ||
       fail "the consumer does not load the installed libkel_database"
     expect_runtime "$work/installed/kel_database_consumer" "$prefix/$libdir"
@@ -173,6 +287,10 @@ case "$mode" in
     ;;
   build-tree)
     configure_and_build "$work/build-tree" -Dkel_database_DIR="$build_dir"
+    if [ "$format" = macho ]; then
+      expect_macho_consumer "$work/build-tree/kel_database_consumer" "$build_dir/src/kel_database"
+      exit 0
+    fi
     [ "$(library_dir_of "$work/build-tree/kel_database_consumer")" = "$(realpath "$build_dir/src/kel_database")" ] ||
       fail "the consumer does not load the build tree's libkel_database"
     expect_runtime "$work/build-tree/kel_database_consumer" "$build_dir/src/host_framework"
@@ -199,8 +317,18 @@ case "$mode" in
     fi
     mkdir -p "$work/pkg-config"
     # shellcheck disable=SC2046,SC2086  # the flags are word lists
-    "$cxx" $flags -std=c++17 -Wall -Wextra "$here/main.cpp" -o "$work/pkg-config/kel_database_consumer" \
+    "$cxx" $flags $link_flags -std=c++17 -Wall -Wextra "$here/main.cpp" -o "$work/pkg-config/kel_database_consumer" \
       $(pkg-config --cflags --libs kel_database) || fail "compiling with the pkg-config flags failed"
+    if [ "$format" = macho ]; then
+      # Linked by hand, with no run path: the program names what it loads.
+      loads=$(loads_of "$work/pkg-config/kel_database_consumer")
+      for lib in $libraries; do
+        grep -qx "@rpath/lib$lib.$major.dylib" <<<"$loads" ||
+          fail "the program linked with the pkg-config flags does not load @rpath/lib$lib.$major.dylib: $(tr '\n' ' ' <<<"$loads")"
+      done
+      echo "linked with \`pkg-config --libs kel_database\`: loads $(tr '\n' ' ' <<<"$loads")(not run here)"
+      exit 0
+    fi
     LD_LIBRARY_PATH=$library_path expect_runtime "$work/pkg-config/kel_database_consumer" "$prefix/$libdir"
     LD_LIBRARY_PATH=$library_path run_consumer "$work/pkg-config/kel_database_consumer"
     ;;
