@@ -71,6 +71,21 @@ service_ptr kel_thread_service_new(std::string name) {
   return created;
 }
 
+// Armed by a test, the framework's unref (a release's next-to-last step)
+// waits until the test lets it go on.
+std::atomic<bool> unref_waits{false};
+std::promise<void> unref_entered;
+std::shared_future<void> unref_go;
+
+void kel_object_unref_real(boost::shared_ptr<_kel_object> obj) {
+  static const auto unref_real = next_definition(&kel_object_unref_real);
+  if (unref_waits.exchange(false)) {
+    unref_entered.set_value();
+    unref_go.wait();
+  }
+  unref_real(std::move(obj));
+}
+
 void kel_thread_service_stop(service_ptr svc, std::function<void(service_ptr)> callback) {
   static const auto stop_real = next_definition(&kel_thread_service_stop);
   stop_real(std::move(svc), std::move(callback));
@@ -148,6 +163,55 @@ TEST(ReleasePaths, AReleaseQueuedWhileTheServiceStopsRunsOnceItHasFinished) {
 
   kel_database_init();
   ASSERT_TRUE(shutdown_within()) << "the release was lost";
+}
+
+TEST(ReleasePaths, NoNewServiceStartsBeforeTheHeldReleasesHaveRun) {
+  temp_dir dir;
+  kel_database_init();
+  std::promise<void> go_on;
+  std::shared_future<void> go = go_on.get_future().share();
+  kel_database_exec([go] { go.wait(); }, __FILE__, __LINE__);
+  std::promise<void> stop_sent;
+  {
+    std::lock_guard<std::mutex> lock(host_mutex);
+    on_stop = &stop_sent;
+  }
+  stdout_capture out;
+  std::thread shutdown([] { kel_system_shutdown(); });
+  ASSERT_EQ(stop_sent.get_future().wait_for(5s), std::future_status::ready);
+  auto object = kel_sqlite_new(dir.path("held.db"), "held");
+  ASSERT_EQ(kel_sqlite_open(object), 0);
+  kel_sqlite_destroy(object, __FILE__, __LINE__);  // held: the service is stopping
+
+  // The held release stops in the middle, its object closed but the release not done.
+  std::promise<void> let_go;
+  unref_go = let_go.get_future().share();
+  std::future<void> entered = unref_entered.get_future();
+  unref_waits = true;
+  {
+    std::lock_guard<std::mutex> lock(host_mutex);
+    last_created = nullptr;
+  }
+  go_on.set_value();
+  ASSERT_EQ(entered.wait_for(5s), std::future_status::ready);
+  // A new service now would run jobs while the old service's thread still
+  // releases an object that they could reach.
+  kel_database_init();
+  {
+    std::lock_guard<std::mutex> lock(host_mutex);
+    EXPECT_EQ(last_created, nullptr) << "a new service started while a held release was running";
+  }
+  let_go.set_value();
+  shutdown.join();
+  EXPECT_EQ(out.finish(), kRequest + kStopped + kDone + count_line(0));
+  EXPECT_EQ(object.use_count(), 1);
+
+  kel_database_init();
+  {
+    std::lock_guard<std::mutex> lock(host_mutex);
+    EXPECT_NE(last_created, nullptr);
+  }
+  ASSERT_TRUE(shutdown_within());
 }
 
 TEST(ReleasePaths, WithNoServiceNoJobIsDroppedUnderTheServiceMutex) {

@@ -258,12 +258,14 @@ TEST_F(Statement, ColumnsGiveValuesTypesNamesAndCopiesOwnedByTheCaller) {
 // false, no buffer and no length.
 TEST_F(Statement, ColumnBlobOutsideTheRowGivesNothingAndUtf16TextComesOutAsUtf8) {
   const auto nothing = [this](int column) {
-    unsigned char* data = reinterpret_cast<unsigned char*>(&column);  // overwritten by every read
+    unsigned char* const untouched = static_cast<unsigned char*>(std::malloc(1));  // overwritten by every read
+    unsigned char* data = untouched;
     int size = -1;
     const bool ok = kel_sqlite_column_blob(db, column, data, size);
     EXPECT_EQ(data, nullptr) << column;
     EXPECT_EQ(size, 0) << column;
-    std::free(data);
+    if (data != untouched) std::free(data);
+    std::free(untouched);
     return !ok;
   };
   ASSERT_EQ(kel_sqlite_prepare(db, "SELECT x'0102', 7 UNION ALL SELECT x'03', 8"), SQLITE_OK);

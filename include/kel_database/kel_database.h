@@ -525,10 +525,12 @@ KEL_DATABASE_API long long kel_sqlite_last_insert_rowid(boost::shared_ptr<_kel_s
 /// @return The number of rows; -1 when the object is not open and for an
 ///         empty handle.
 KEL_DATABASE_API int kel_sqlite_affected_rows_count(boost::shared_ptr<_kel_sqlite> obj);
-/// Copies a column's bytes into a new buffer: `sqlite3_column_bytes`, then
-/// `sqlite3_column_blob`. A blob gives its bytes, text its bytes without a
-/// terminating NUL, a number its text form, NULL a size of 0. The previous
-/// contents of `data` are not freed.
+/// Copies a column's bytes into a new buffer: for a blob
+/// `sqlite3_column_bytes`, then `sqlite3_column_blob`; for any other value
+/// `sqlite3_column_text`, then `sqlite3_column_bytes`. A blob gives its
+/// bytes, text its UTF-8 bytes without a terminating NUL (whatever the
+/// database's encoding), a number its text form, NULL a size of 0. The
+/// previous contents of `data` are not freed.
 /// Check: a statement (`stmt!=nullptr`, line 240).
 /// @param obj The Connection object.
 /// @param column The column, from 0.

@@ -345,8 +345,10 @@ boost::shared_ptr<_kel_thread_service> kel_thread_service_new(std::string name) 
   // caller may hold a lock that what they still hold needs as it goes.
   auto& registry = kel_host::state.services;
   std::lock_guard<std::mutex> lock(registry.mutex);
-  take_finished(registry, service->predecessors);
   registry.entries.emplace_back(service);
+  // After the one step that may fail: the finished services' threads are
+  // still joinable, and must not go with a service that never started.
+  take_finished(registry, service->predecessors);
   try {
     registry.entries.back().thread = std::thread(&_kel_thread_service::thread_main, service);
   } catch (...) {

@@ -44,18 +44,27 @@ void request_stop() {
 
 void finished_handler(boost::shared_ptr<_kel_thread_service> finished, int /*status*/) {
   kel_console::write_line("DATABASE SERVICE DONE");
-  std::vector<std::function<void()>> releases;
-  {
-    std::lock_guard<std::mutex> lock(service_mutex);
-    service.reset();
-    stop_sent = false;
-    releases.swap(held_releases);
-  }
-  // The service thread runs nothing any more: nothing else can touch these
-  // objects now. Run without the mutex, which each release takes itself.
-  for (auto& release : releases) {
-    release();
-    release = nullptr;
+  // The service thread runs no job any more, so nothing else touches the
+  // held objects now. The handle is kept until they are released: with it
+  // set, kel_database_init creates no new service whose jobs could find one
+  // of them by name while its release closes it, and a destroy meanwhile is
+  // held too and released here. Run without the mutex, which each release
+  // takes itself.
+  for (;;) {
+    std::vector<std::function<void()>> releases;
+    {
+      std::lock_guard<std::mutex> lock(service_mutex);
+      if (held_releases.empty()) {
+        service.reset();
+        stop_sent = false;
+        break;
+      }
+      releases.swap(held_releases);
+    }
+    for (auto& release : releases) {
+      release();
+      release = nullptr;
+    }
   }
   (void)finished;  // held to the end of the handler
 }

@@ -74,9 +74,18 @@ int _kel_sqlite::open_with(int flags, int check_line) {
     db = nullptr;
     return rc;
   }
+  bool refused = false;
   {
+    // Checked again with the flag set: a destroy (and its release) may have
+    // come while the connection was being opened.
     std::lock_guard<std::mutex> lock(mutex);
-    opened = true;
+    refused = destroyed;
+    if (!refused) opened = true;
+  }
+  if (refused) {
+    sqlite3_close(db);
+    db = nullptr;
+    return SQLITE_MISUSE;
   }
   kel_database_add_sqlite(self());
   return SQLITE_OK;
