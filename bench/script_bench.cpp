@@ -5,6 +5,8 @@
 // with the length of the script, not with its square: per statement, one
 // line costs what N lines cost, and 40 000 statements what 5 000 do.
 //
+// A third shape is one trigger of N statements, one per line.
+//
 // The raw floor runs the same text with the SQLite C API as anyone would:
 // sqlite3_prepare_v2 from the tail that the previous statement left.
 #include "bench_common.h"
@@ -36,11 +38,22 @@ std::string script(long statements, const char* separator) {
   return text;
 }
 
+// One trigger whose body holds N statements, one per line, each with a
+// CASE ... END of its own: SQLite's completeness check must not be asked
+// again about the growing body at every line or every END.
+std::string trigger_script(long statements) {
+  std::string text = "CREATE TABLE t(x INTEGER);\nCREATE TRIGGER grow AFTER INSERT ON t BEGIN\n";
+  for (long i = 0; i < statements; ++i)
+    text += "  SELECT CASE WHEN NEW.x > " + std::to_string(i) + " THEN 1 ELSE 0 END;\n";
+  text += "END;\nINSERT INTO t VALUES(1);\n";
+  return text;
+}
+
 // As kel_sql runs standard input: line by line through the gatherer, each
 // complete text handed to the client.
 void BM_script_kel_sql(benchmark::State& state, const char* separator) {
   const long statements = state.range(0);
-  const std::string text = script(statements, separator);
+  const std::string text = separator == nullptr ? trigger_script(statements) : script(statements, separator);
   for (auto _ : state) {
     boost::shared_ptr<_kel_sqlite> db = kel_sqlite_new(":memory:", "bench-script");
     if (kel_sqlite_open(db) != 0) state.SkipWithError("open failed");
@@ -93,6 +106,7 @@ void register_script_benchmarks() {
     add_benchmark("BM_script/kel_sql_per_line", BM_script_kel_sql, "\n")->Arg(n);
     add_benchmark("BM_script/kel_sql_one_line", BM_script_kel_sql, " ")->Arg(n);
     add_benchmark("BM_script/raw", BM_script_raw)->Arg(n);
+    add_benchmark("BM_script/kel_sql_trigger", BM_script_kel_sql, nullptr)->Arg(n);
   }
 }
 

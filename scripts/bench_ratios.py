@@ -85,6 +85,11 @@ def main():
         rows.append(("script, one line: per statement at 40000 / at 5000", f"{value:.3f}", "<= 1.5",
                      "ok" if value <= 1.5 else "OVER"))
     ratio("script, 40000 statements on one line: kel_sql / raw", one, raw, "cpu_time")
+    big, small = "BM_script/kel_sql_trigger/40000", "BM_script/kel_sql_trigger/5000"
+    if big in fastest and small in fastest:
+        value = (ns(fastest[big], "cpu_time") / 40000) / (ns(fastest[small], "cpu_time") / 5000)
+        rows.append(("script, a trigger of N lines: per statement at 40000 / at 5000", f"{value:.3f}", "<= 1.5",
+                     "ok" if value <= 1.5 else "OVER"))
     if not rows:
         print("no results to compare", file=sys.stderr)
         return 1

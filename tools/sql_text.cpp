@@ -35,6 +35,8 @@ std::size_t skip_byte_order_mark(const std::string& text, std::size_t from) {
 
 namespace {
 
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+
 bool is_word_char(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '$' ||
          static_cast<unsigned char>(c) >= 0x80;
@@ -51,50 +53,85 @@ bool is_end_keyword(const std::string& sql, std::size_t begin, std::size_t end) 
 
 }  // namespace
 
-std::size_t statement_end(const std::string& sql, std::size_t start) {
-  const std::size_t n = sql.size();
-  bool asked = false;
-  // The last word outside quotes and comments, while nothing else followed
-  // it: a trigger ends only at a ';' right after END, so only there (and at
-  // the first ';') is SQLite asked again.
-  std::size_t word_begin = 0, word_end = 0;
-  bool word_last = false;
-  std::size_t i = start;
-  while (i < n) {
-    const char c = sql[i];
-    const char next = i + 1 < n ? sql[i + 1] : '\0';
-    if (c == ';') {
-      if (!asked || (word_last && is_end_keyword(sql, word_begin, word_end))) {
-        asked = true;
-        if (sqlite3_complete(sql.substr(start, i + 1 - start).c_str()) != 0) return i + 1;
-      }
-      word_last = false;
-      ++i;
-    } else if (c == '-' && next == '-') {
-      const std::size_t line_end = sql.find('\n', i);
-      if (line_end == std::string::npos) return std::string::npos;
-      i = line_end + 1;
-    } else if (c == '/' && next == '*') {
-      const std::size_t comment_end = sql.find("*/", i + 2);
-      if (comment_end == std::string::npos) return std::string::npos;
-      i = comment_end + 2;
-    } else if (c == '\'' || c == '"' || c == '`' || c == '[') {
-      // A doubled quote inside a string closes and reopens it: same result.
-      const std::size_t close = sql.find(c == '[' ? ']' : c, i + 1);
-      if (close == std::string::npos) return std::string::npos;
-      word_last = false;
-      i = close + 1;
-    } else if (is_word_char(c)) {
-      word_begin = i;
-      while (i < n && is_word_char(sql[i])) ++i;
-      word_end = i;
-      word_last = true;
-    } else {
-      if (c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\f') word_last = false;
-      ++i;
+std::size_t statement_scanner::next_end(const std::string& text) {
+  const std::size_t n = text.size();
+  while (pos_ < n) {
+    const char c = text[pos_];
+    const char next = pos_ + 1 < n ? text[pos_ + 1] : '\0';
+    switch (context_) {
+      case context::line_comment:
+        if (c == '\n') context_ = context::code;
+        ++pos_;
+        continue;
+      case context::block_comment:
+        if (c == '*' && next == '/') {
+          context_ = context::code;
+          pos_ += 2;
+        } else {
+          ++pos_;
+        }
+        continue;
+      case context::quote:
+        // A doubled quote inside a string closes and reopens it: same result.
+        if (c == closing_quote_) context_ = context::code;
+        ++pos_;
+        continue;
+      case context::code:
+        break;
     }
+    // Comments change no token of the statement.
+    if (c == '-' && next == '-') {
+      context_ = context::line_comment;
+      pos_ += 2;
+      continue;
+    }
+    if (c == '/' && next == '*') {
+      context_ = context::block_comment;
+      pos_ += 2;
+      continue;
+    }
+    if (!in_statement()) {
+      if (is_blank(c) || c == ';') {
+        ++pos_;
+        continue;
+      }
+      start_ = pos_;
+      asked_ = after_semicolon_ = end_after_semicolon_ = false;
+    }
+    if (c == ';') {
+      const bool ask = !asked_ || end_after_semicolon_;
+      after_semicolon_ = true;
+      end_after_semicolon_ = false;
+      ++pos_;
+      if (ask) {
+        asked_ = true;
+        if (sqlite3_complete(text.substr(start_, pos_ - start_).c_str()) != 0) {
+          start_ = std::string::npos;
+          return pos_;
+        }
+      }
+      continue;
+    }
+    if (is_word_char(c)) {
+      const std::size_t word = pos_;
+      while (pos_ < n && is_word_char(text[pos_])) ++pos_;
+      end_after_semicolon_ = after_semicolon_ && is_end_keyword(text, word, pos_);
+      after_semicolon_ = false;
+      continue;
+    }
+    if (c == '\'' || c == '"' || c == '`' || c == '[') {
+      context_ = context::quote;
+      closing_quote_ = c == '[' ? ']' : c;
+    }
+    if (!is_blank(c)) after_semicolon_ = end_after_semicolon_ = false;
+    ++pos_;
   }
   return std::string::npos;
+}
+
+std::size_t statement_end(const std::string& sql, std::size_t start) {
+  statement_scanner scanner = statement_scanner::statement_at(start);
+  return scanner.next_end(sql);
 }
 
 }  // namespace kel_sql

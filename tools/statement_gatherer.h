@@ -1,6 +1,8 @@
 // Gathers lines of SQL text until they end with a complete statement.
 #pragma once
 
+#include "sql_text.h"
+
 #include <string>
 
 namespace kel_sql {
@@ -35,21 +37,11 @@ class statement_gatherer {
   bool completes_with_semicolon() const;
 
  private:
-  // Follows quotes and comments through `line`, so that SQLite is asked only
-  // when the text may have become complete: at the end of a line outside any
-  // quote or comment, with a ';' seen outside them since it was last asked.
-  // Asking at every line would cost time in the square of the text's length
-  // when a quote is left open early in a long script.
-  void follow(const std::string& line);
-
-  enum class context { code, quote, block_comment };
-
   std::string text_;
   unsigned long first_line_ = 0;
   unsigned long lines_read_ = 0;
-  context context_ = context::code;
-  char closing_quote_ = '\0';
-  bool semicolon_seen_ = false;
+  statement_scanner scanner_;
+  bool statement_ended_ = false;  // since the last take()
 };
 
 }  // namespace kel_sql
