@@ -61,6 +61,52 @@ struct calls_back_when_dropped {
   std::atomic<int>& dropped_;
 };
 
+// A service asked to stop (by a shutdown on a thread of its own) whose
+// thread is kept busy by a job until go_on(): until then the stop cannot
+// complete, and work queued on the service may never run.
+class stopping_service {
+ public:
+  stopping_service() {
+    kel_database_init();
+    std::promise<void> started;
+    kel_database_exec(
+        [&started, go = go_.get_future().share()] {
+          started.set_value();
+          go.wait();
+        },
+        __FILE__, __LINE__);
+    started.get_future().wait();
+    std::promise<void> stop_sent;
+    {
+      std::lock_guard<std::mutex> lock(host_mutex);
+      on_stop = &stop_sent;
+    }
+    shutdown_ = std::thread([] { kel_system_shutdown(); });
+    stop_requested_ = stop_sent.get_future().wait_for(5s) == std::future_status::ready;
+    std::lock_guard<std::mutex> lock(host_mutex);
+    on_stop = nullptr;  // the promise goes with this constructor
+  }
+  ~stopping_service() {
+    if (shutdown_.joinable()) finish();
+  }
+  bool stop_requested() const { return stop_requested_; }
+  void go_on() {
+    if (!released_) go_.set_value();
+    released_ = true;
+  }
+  // Lets the job end, then waits for the shutdown to return.
+  void finish() {
+    go_on();
+    shutdown_.join();
+  }
+
+ private:
+  std::promise<void> go_;
+  std::thread shutdown_;
+  bool stop_requested_ = false;
+  bool released_ = false;
+};
+
 }  // namespace
 
 service_ptr kel_thread_service_new(std::string name) {
@@ -127,35 +173,13 @@ TEST(ReleasePaths, WithNoServiceADestroyReleasesAtOnceAndNoShutdownWaitsForIt) {
 
 TEST(ReleasePaths, AReleaseQueuedWhileTheServiceStopsRunsOnceItHasFinished) {
   temp_dir dir;
-  kel_database_init();
-  // A job keeps the service thread busy, so the stop the shutdown asks for
-  // cannot complete until the object below has been destroyed.
-  std::promise<void> started;
-  std::promise<void> go_on;
-  std::shared_future<void> go = go_on.get_future().share();
-  kel_database_exec(
-      [&started, go] {
-        started.set_value();
-        go.wait();
-      },
-      __FILE__, __LINE__);
-  started.get_future().wait();
-
-  std::promise<void> stop_sent;
-  {
-    std::lock_guard<std::mutex> lock(host_mutex);
-    on_stop = &stop_sent;
-  }
   stdout_capture out;
-  std::thread shutdown([] { kel_system_shutdown(); });
-  ASSERT_EQ(stop_sent.get_future().wait_for(5s), std::future_status::ready);
-
-  // Work queued on the service from now on may never run.
+  stopping_service stopping;
+  ASSERT_TRUE(stopping.stop_requested());
   auto object = kel_sqlite_new(dir.path("late.db"), "late");
   ASSERT_EQ(kel_sqlite_open(object), 0);
   kel_sqlite_destroy(object, __FILE__, __LINE__);
-  go_on.set_value();
-  shutdown.join();
+  stopping.finish();
   EXPECT_EQ(out.finish(), kRequest + kStopped + kDone + count_line(0));
   EXPECT_FALSE(kel_sqlite_is_opened(object));
   EXPECT_FALSE(kel_sqlite_to_object(object)->is_reffed());
@@ -167,18 +191,9 @@ TEST(ReleasePaths, AReleaseQueuedWhileTheServiceStopsRunsOnceItHasFinished) {
 
 TEST(ReleasePaths, NoNewServiceStartsBeforeTheHeldReleasesHaveRun) {
   temp_dir dir;
-  kel_database_init();
-  std::promise<void> go_on;
-  std::shared_future<void> go = go_on.get_future().share();
-  kel_database_exec([go] { go.wait(); }, __FILE__, __LINE__);
-  std::promise<void> stop_sent;
-  {
-    std::lock_guard<std::mutex> lock(host_mutex);
-    on_stop = &stop_sent;
-  }
   stdout_capture out;
-  std::thread shutdown([] { kel_system_shutdown(); });
-  ASSERT_EQ(stop_sent.get_future().wait_for(5s), std::future_status::ready);
+  stopping_service stopping;
+  ASSERT_TRUE(stopping.stop_requested());
   auto object = kel_sqlite_new(dir.path("held.db"), "held");
   ASSERT_EQ(kel_sqlite_open(object), 0);
   kel_sqlite_destroy(object, __FILE__, __LINE__);  // held: the service is stopping
@@ -192,7 +207,7 @@ TEST(ReleasePaths, NoNewServiceStartsBeforeTheHeldReleasesHaveRun) {
     std::lock_guard<std::mutex> lock(host_mutex);
     last_created = nullptr;
   }
-  go_on.set_value();
+  stopping.go_on();
   ASSERT_EQ(entered.wait_for(5s), std::future_status::ready);
   // A new service now would run jobs while the old service's thread still
   // releases an object that they could reach.
@@ -202,7 +217,7 @@ TEST(ReleasePaths, NoNewServiceStartsBeforeTheHeldReleasesHaveRun) {
     EXPECT_EQ(last_created, nullptr) << "a new service started while a held release was running";
   }
   let_go.set_value();
-  shutdown.join();
+  stopping.finish();
   EXPECT_EQ(out.finish(), kRequest + kStopped + kDone + count_line(0));
   EXPECT_EQ(object.use_count(), 1);
 
