@@ -43,7 +43,7 @@ void _kel_sqlite::destroy(std::string file, int line) {
     // (no framework reference, no live-object list) would ever release it.
     destroyed = true;
   }
-  // Queued whether or not the object is open: only the release takes it off
+  // Released whether or not the object is open: only the release takes it off
   // the live-object list, and a shutdown waits for that list to empty.
   queue_release();
 }
