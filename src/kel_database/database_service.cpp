@@ -30,7 +30,12 @@ bool stop_requested = false;
 // work queued on it may be discarded unrun, so releases wait here for the
 // finished handler instead.
 bool stop_sent = false;
-std::vector<std::function<void()>> held_releases;
+// A type of this file's own: the vector code made for it stays out of the
+// library's exported symbols.
+struct held_release {
+  std::function<void()> run;
+};
+std::vector<held_release> held_releases;
 
 void stop_callback(boost::shared_ptr<_kel_thread_service> /*stopped*/) {
   kel_console::write_line("DATABASE THREAD SERVICE STOPPED");
@@ -51,7 +56,7 @@ void finished_handler(boost::shared_ptr<_kel_thread_service> finished, int /*sta
   // held too and released here. Run without the mutex, which each release
   // takes itself.
   for (;;) {
-    std::vector<std::function<void()>> releases;
+    std::vector<held_release> releases;
     {
       std::lock_guard<std::mutex> lock(service_mutex);
       if (held_releases.empty()) {
@@ -62,8 +67,8 @@ void finished_handler(boost::shared_ptr<_kel_thread_service> finished, int /*sta
       releases.swap(held_releases);
     }
     for (auto& release : releases) {
-      release();
-      release = nullptr;
+      release.run();
+      release.run = nullptr;
     }
   }
   (void)finished;  // held to the end of the handler
@@ -155,7 +160,7 @@ void kel_database_queue_release(std::function<void()> release, std::string file,
       return;
     }
     if (service) {
-      held_releases.push_back(std::move(release));
+      held_releases.push_back({std::move(release)});
       return;
     }
   }
