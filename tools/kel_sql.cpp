@@ -107,8 +107,10 @@ int usage_error(const std::string& problem) {
 // succeeded (when none failed, unless interactive).
 bool run_standard_input(client& session, bool interactive, const std::string& path) {
   if (interactive) {
-    std::cerr << "kel_sql " << KEL_DATABASE_VERSION_STRING << " (SQLite " << sqlite3_libversion() << "): " << path
-              << "\nEnd each statement with ';'. Ctrl-D quits.\n";
+    // Standard error is unbuffered: one write, so that nothing (the
+    // terminal's echo of typed-ahead input, say) lands inside the banner.
+    std::cerr << std::string("kel_sql ") + KEL_DATABASE_VERSION_STRING + " (SQLite " + sqlite3_libversion() +
+                     "): " + path + "\nEnd each statement with ';'. Ctrl-D quits.\n";
   }
   kel_sql::statement_gatherer input;
   bool ok = true;

@@ -184,9 +184,10 @@ std::string client::last_message() {
 
 bool client::fail(int code, const std::string& message, unsigned long line) {
   std::cout.flush();  // the rows printed so far come before the error
-  std::cerr << "kel_sql: error " << code;
-  if (line != 0) std::cerr << " (line " << line << ")";
-  std::cerr << ": " << message << std::endl;
+  // One write: standard error is unbuffered.
+  std::string text = "kel_sql: error " + std::to_string(code);
+  if (line != 0) text += " (line " + std::to_string(line) + ")";
+  std::cerr << text + ": " + message + "\n" << std::flush;
   return false;
 }
 
