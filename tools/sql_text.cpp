@@ -5,13 +5,19 @@
 #include <cctype>
 
 namespace kel_sql {
+namespace {
+
+// SQLite's blanks between tokens.
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+
+}  // namespace
 
 std::size_t statement_start(const std::string& sql, std::size_t from) {
   std::size_t i = from;
   const std::size_t n = sql.size();
   while (i < n) {
     const char c = sql[i];
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == ';') {
+    if (is_blank(c) || c == ';') {
       ++i;
     } else if (c == '-' && i + 1 < n && sql[i + 1] == '-') {
       const std::size_t end = sql.find('\n', i);
@@ -34,8 +40,6 @@ std::size_t skip_byte_order_mark(const std::string& text, std::size_t from) {
 }
 
 namespace {
-
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
 
 bool is_word_char(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '$' ||
