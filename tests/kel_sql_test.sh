@@ -372,13 +372,17 @@ if [ "$rc" -eq 2 ] && [ "$(head -1 "$work/err")" = "kel_sql: unknown option --fr
   fail "unknown option: status $rc, stderr '$(head -1 "$work/err")'"
 fi
 kel --help
-if [ "$rc" -eq 0 ] && [ ! -s "$work/err" ] && [ "$(head -1 "$work/out")" = "Usage: kel_sql [--list] DB [SQL ...]" ]; then
+if [ "$rc" -eq 0 ] && [ ! -s "$work/err" ] &&
+  [ "$(head -1 "$work/out")" = "Usage: kel_sql [--list] [--key-file FILE] DB [SQL ...]" ]; then
   pass
 else
   fail "--help: status $rc, first line '$(head -1 "$work/out")'"
 fi
+# On SQLCipher (which alone answers this pragma) the SQLite line names it too.
+cipher_version=$("$kel_sql" --list :memory: "PRAGMA cipher_version" | tail -1)
+library="SQLite $sqlite_version${cipher_version:+ (SQLCipher $cipher_version)}"
 kel --version
-if [ "$rc" -eq 0 ] && [[ $(cat "$work/out") =~ ^"kel_database "${KEL_VERSION:-[0-9]+\.[0-9]+\.[0-9]+}$'\n'"SQLite $sqlite_version"$ ]]; then
+if [ "$rc" -eq 0 ] && [[ $(cat "$work/out") =~ ^"kel_database "${KEL_VERSION:-[0-9]+\.[0-9]+\.[0-9]+}$'\n'"$library"$ ]]; then
   pass
 else
   fail "--version: status $rc, printed '$(cat "$work/out")'"
