@@ -219,7 +219,14 @@ fi
 printf 'not a database, just text that is long enough to be read as a header.............................\n' \
   >"$work/text.db"
 kel "$work/text.db" "SELECT count(*) FROM sqlite_master"
-expect_error "not a database file" 1 "kel_sql: error 26: file is not a database" "$work/empty"
+# SQLite's own text for code 26: up to 3.15.2 (SQLCipher 3.4.1's SQLite) it
+# was "file is encrypted or is not a database".
+notadb="file is not a database"
+library_version=$("$kel_sql" --list :memory: "SELECT sqlite_version() AS v" | tail -1)
+if [ "$(printf '%s\n3.15.2\n' "$library_version" | sort -V | tail -1)" = 3.15.2 ]; then
+  notadb="file is encrypted or is not a database"
+fi
+expect_error "not a database file" 1 "kel_sql: error 26: $notadb" "$work/empty"
 
 kel "$work/no/such/dir/x.db" "SELECT 1"
 expect_error "file that cannot be opened" 1 "kel_sql: error 14: unable to open database file" "$work/empty"
