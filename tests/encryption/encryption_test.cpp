@@ -83,7 +83,9 @@ std::string quoted(const std::string& text) {
 handle open_db(const std::string& path, const std::string& key) {
   handle db = kel_sqlite_new(path, "encryption");
   EXPECT_EQ(kel_sqlite_open(db), kOk);
-  if (!key.empty()) EXPECT_EQ(exec(db, "PRAGMA key = " + quoted(key)), kOk);
+  if (!key.empty()) {
+    EXPECT_EQ(exec(db, "PRAGMA key = " + quoted(key)), kOk);
+  }
   return db;
 }
 
@@ -270,7 +272,9 @@ TEST_F(Encryption, PlainDatabaseEncryptedWithAttachAndExport) {
   const handle db = open_db(plain, "");
   ASSERT_EQ(exec(db, "ATTACH DATABASE " + quoted(encrypted) + " AS encrypted KEY 'new key'"), kOk);
   ASSERT_EQ(kel_sqlite_prepare(db, "SELECT sqlcipher_export('encrypted')"), kOk);
-  EXPECT_EQ(kel_sqlite_step(db), 100);  // SQLITE_ROW: the function's one (NULL) result
+  EXPECT_EQ(kel_sqlite_step(db), 100);  // SQLITE_ROW: the function's one result, NULL
+  EXPECT_TRUE(kel_sqlite_is_column_null(db, 0));
+  EXPECT_EQ(kel_sqlite_step(db), kDone);
   kel_sqlite_finalize(db);
   ASSERT_EQ(exec(db, "DETACH DATABASE encrypted"), kOk);
   close_db(db);
