@@ -19,6 +19,9 @@ void register_statement_benchmarks();
 void register_service_benchmarks();
 /// Registers kel_sql's script workloads (when kel_sql is built).
 void register_script_benchmarks();
+/// Registers the statement workloads on database files, plain and encrypted
+/// (in a build on SQLCipher).
+void register_file_benchmarks();
 
 /// The fastest of a benchmark's repetitions, reported beside mean and
 /// median. On a machine shared with other work, interference only ever adds

@@ -22,6 +22,9 @@ int main(int argc, char** argv) {
 #ifdef KEL_BENCH_HAVE_KEL_SQL
   kel_bench::register_script_benchmarks();
 #endif
+#ifdef KEL_BENCH_HAVE_SQLCIPHER
+  kel_bench::register_file_benchmarks();
+#endif
 
   benchmark::ConsoleReporter display(isatty(STDERR_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
                                                            : benchmark::ConsoleReporter::OO_Tabular);

@@ -19,7 +19,8 @@
 # `find_package(kel_database CONFIG)` gives kel_database::kel_database, which
 # brings kel_database::kel_system (the runtime the library was built against:
 # the installed stand-in, or the framework's own under KEL_SYSTEM_ROOT),
-# SQLite, Boost and Threads; `pkg-config kel_database` gives the compiler and
+# SQLite (or SQLCipher, with KEL_SQLITE=sqlcipher), Boost and Threads;
+# `pkg-config kel_database` gives the compiler and
 # linker flags for the same. The build tree itself is usable as a package
 # too: point kel_database_DIR at it.
 include(CMakePackageConfigHelpers)

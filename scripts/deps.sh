@@ -23,6 +23,9 @@ need_packages() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ libsqlite3-dev libboost-dev libgtest-dev libbenchmark-dev)
+# The build on SQLCipher (KEL_SQLITE=sqlcipher) and its tests: the library,
+# its header and the sqlcipher shell the tests read keyed databases with.
+SQLCIPHER_PACKAGES=(libsqlcipher-dev sqlcipher)
 # The tests beside the build: the sqlite3 shell kel_sql is compared with,
 # pkg-config for the package test, groff to render kel_sql's manual page.
 TEST_PACKAGES=(sqlite3 pkg-config groff-base)

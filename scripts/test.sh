@@ -6,7 +6,8 @@
 #  - the same suite under AddressSanitizer+UndefinedBehaviorSanitizer, under
 #    ThreadSanitizer with g++ and with clang, with clang and libc++ (the
 #    framework's toolchain), and against a separately installed runtime
-#    (KEL_SYSTEM=external);
+#    (KEL_SYSTEM=external), and on SQLCipher (KEL_SQLITE=sqlcipher: the suite
+#    with the encryption tests);
 #  - the library cross-compiled for x86-64 macOS, its installs and its
 #    external mode, checked as Mach-O files (see docs/macos.md);
 #  - a short run of the API-sequence fuzzer.
@@ -15,7 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${LIBCXX_PACKAGES[@]}" "${ABI_PACKAGES[@]}" \
-  "${DOCS_PACKAGES[@]}" libclang-rt-14-dev git
+  "${DOCS_PACKAGES[@]}" "${SQLCIPHER_PACKAGES[@]}" libclang-rt-14-dev git
 
 jobs=$(nproc)
 timings=()
@@ -90,6 +91,11 @@ cmake --install build-runtime --prefix "$PWD/build-runtime/root" --component kel
 timings+=("build-runtime: $((SECONDS - start)) s")
 run_suite build-external -DCMAKE_BUILD_TYPE=Debug -DKEL_SYSTEM=external -DKEL_SYSTEM_ROOT="$PWD/build-runtime/root" \
   -DKEL_BUILD_BENCH=OFF
+
+# On SQLCipher instead of SQLite: the whole suite (the tests that need a newer
+# SQLite than SQLCipher's say so and are skipped), the encrypted databases,
+# kel_sql --key-file and the installed package giving SQLCipher's header.
+run_suite build-sqlcipher -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SQLITE=sqlcipher -DKEL_BUILD_BENCH=OFF
 
 # macOS x86-64, cross-compiled with clang-14 and ld64.lld-14 against a sysroot
 # made here (scripts/macos_sysroot.sh): everything but the fuzzer and the

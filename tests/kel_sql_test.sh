@@ -219,7 +219,14 @@ fi
 printf 'not a database, just text that is long enough to be read as a header.............................\n' \
   >"$work/text.db"
 kel "$work/text.db" "SELECT count(*) FROM sqlite_master"
-expect_error "not a database file" 1 "kel_sql: error 26: file is not a database" "$work/empty"
+# SQLite's own text for code 26: up to 3.15.2 (SQLCipher 3.4.1's SQLite) it
+# was "file is encrypted or is not a database".
+notadb="file is not a database"
+library_version=$("$kel_sql" --list :memory: "SELECT sqlite_version() AS v" | tail -1)
+if [ "$(printf '%s\n3.15.2\n' "$library_version" | sort -V | tail -1)" = 3.15.2 ]; then
+  notadb="file is encrypted or is not a database"
+fi
+expect_error "not a database file" 1 "kel_sql: error 26: $notadb" "$work/empty"
 
 kel "$work/no/such/dir/x.db" "SELECT 1"
 expect_error "file that cannot be opened" 1 "kel_sql: error 14: unable to open database file" "$work/empty"
@@ -372,13 +379,17 @@ if [ "$rc" -eq 2 ] && [ "$(head -1 "$work/err")" = "kel_sql: unknown option --fr
   fail "unknown option: status $rc, stderr '$(head -1 "$work/err")'"
 fi
 kel --help
-if [ "$rc" -eq 0 ] && [ ! -s "$work/err" ] && [ "$(head -1 "$work/out")" = "Usage: kel_sql [--list] DB [SQL ...]" ]; then
+if [ "$rc" -eq 0 ] && [ ! -s "$work/err" ] &&
+  [ "$(head -1 "$work/out")" = "Usage: kel_sql [--list] [--key-file FILE] DB [SQL ...]" ]; then
   pass
 else
   fail "--help: status $rc, first line '$(head -1 "$work/out")'"
 fi
+# On SQLCipher (which alone answers this pragma) the SQLite line names it too.
+cipher_version=$("$kel_sql" --list :memory: "PRAGMA cipher_version" | tail -1)
+library="SQLite $sqlite_version${cipher_version:+ (SQLCipher $cipher_version)}"
 kel --version
-if [ "$rc" -eq 0 ] && [[ $(cat "$work/out") =~ ^"kel_database "${KEL_VERSION:-[0-9]+\.[0-9]+\.[0-9]+}$'\n'"SQLite $sqlite_version"$ ]]; then
+if [ "$rc" -eq 0 ] && [[ $(cat "$work/out") =~ ^"kel_database "${KEL_VERSION:-[0-9]+\.[0-9]+\.[0-9]+}$'\n'"$library"$ ]]; then
   pass
 else
   fail "--version: status $rc, printed '$(cat "$work/out")'"

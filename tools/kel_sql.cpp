@@ -4,7 +4,7 @@
 // text read from standard input holds complete statements, and the version
 // string of the SQLite library in use.
 //
-//   kel_sql [--list] DB [SQL ...]
+//   kel_sql [--list] [--key-file FILE] DB [SQL ...]
 //
 // Life cycle. The client never starts the database service (no
 // kel_database_init): it runs every statement on its main thread, one after
@@ -18,6 +18,7 @@
 // resources left in it) is dropped at exit by the runtime's exit hook and the
 // library's static destructors, which print nothing. On a terminal, the
 // banner and the prompts go to standard error for the same reason.
+#include "key_file.h"
 #include "sql_client.h"
 #include "statement_gatherer.h"
 
@@ -44,14 +45,24 @@ constexpr char kPrompt[] = "kel_sql> ";
 constexpr char kContinuation[] = "   ...> ";
 
 constexpr char kUsage[] =
-    R"(Usage: kel_sql [--list] DB [SQL ...]
+    R"(Usage: kel_sql [--list] [--key-file FILE] DB [SQL ...]
        kel_sql --help | --version
 
 Opens the SQLite database file DB (creating it when missing; ":memory:" is an
 in-memory database) and runs each SQL argument in turn. An argument may hold
 several statements separated by ';'; text that holds only blanks, comments or
 ';' is skipped. --help prints this text; --version prints the versions of
-kel_database and of the SQLite library in use.
+kel_database and of the SQLite library in use (and of SQLCipher, when
+kel_database is built on it).
+
+--key-file FILE keys an encrypted (SQLCipher) database: the key is the first
+line of FILE, without its line end, and is given to the database right after
+it is opened, before the first statement. The key is never taken from the
+command line and never printed. A wrong key (or an unencrypted file) fails at
+the first statement that reads the database, with SQLite's code 26: "file is
+encrypted or is not a database". A new database given a key is created
+encrypted. Only a kel_sql built on SQLCipher has this option; elsewhere it is
+an error, and nothing is opened or written.
 
 Without SQL arguments it runs the SQL text on standard input, written as in
 any script file: a statement may span lines, several may share a line, and
@@ -93,8 +104,9 @@ has code 1. Rows the statement produced before failing are printed;
 statements after it are not run. On a terminal an error only drops the rest
 of the text entered with the failing statement, and the session goes on.
 
-Exit status: 0 success, 1 an SQLite error (opening the file or running a
-statement) or unfinished input, 2 a usage error. On a terminal: 0 when the
+Exit status: 0 success, 1 an SQLite error (opening the file, keying it or
+running a statement) or unfinished input, 2 a usage error (a key file that
+cannot be read or holds no key included). On a terminal: 0 when the
 last statement run succeeded, else 1.
 )";
 
@@ -139,6 +151,8 @@ bool run_standard_input(client& session, bool interactive, const std::string& pa
 
 int run(int argc, char** argv) {
   layout mode = layout::table;
+  bool keyed = false;
+  std::string key_file;
   int next = 1;
   for (; next < argc; ++next) {
     const std::string option = argv[next];
@@ -147,11 +161,20 @@ int run(int argc, char** argv) {
       return kExitOk;
     }
     if (option == "--version") {
-      std::cout << "kel_database " << KEL_DATABASE_VERSION_STRING << "\nSQLite " << sqlite3_libversion() << "\n";
+      std::cout << "kel_database " << KEL_DATABASE_VERSION_STRING << "\nSQLite " << sqlite3_libversion()
+                << kel_sql::sqlite_library_note() << "\n";
       return kExitOk;
     }
     if (option == "--list") {
       mode = layout::list;
+    } else if (option == "--key-file" || option.rfind("--key-file=", 0) == 0) {
+      if (option == "--key-file") {
+        if (++next >= argc) return usage_error("--key-file needs the name of the file holding the key");
+        key_file = argv[next];
+      } else {
+        key_file = option.substr(std::string("--key-file=").size());
+      }
+      keyed = true;
     } else if (option == "--") {
       ++next;
       break;
@@ -164,6 +187,22 @@ int run(int argc, char** argv) {
   if (next >= argc) return usage_error("no database file given");
   const std::string path = argv[next++];
 
+  // The key is read before the database is opened, so that a key file that
+  // fails leaves no new database behind.
+  std::string key;
+  if (keyed) {
+    if (!kel_sql::encryption_available()) {
+      std::cerr << "kel_sql: --key-file: this kel_sql has no encryption (kel_database is built on SQLite, not "
+                   "SQLCipher); nothing was opened\n";
+      return kExitUsage;
+    }
+    std::string problem;
+    if (!kel_sql::read_key_file(key_file, key, problem)) {
+      std::cerr << "kel_sql: " + problem + "\n";
+      return kExitUsage;
+    }
+  }
+
   boost::shared_ptr<_kel_sqlite> db = kel_sqlite_new(path, "kel_sql");
   const int opened = kel_sqlite_open(db);
   if (opened != 0) {
@@ -171,6 +210,18 @@ int run(int argc, char** argv) {
     const char* text = kel_sqlite_errstr(db, opened);
     client::fail(opened, text == nullptr ? "" : text);
     return kExitSqlError;
+  }
+
+  if (keyed) {
+    // Before any statement: the first read of the file must already use it.
+    std::string message;
+    const int rc = kel_sql::apply_key(db, key, message);
+    kel_sql::wipe(key);
+    if (rc != 0) {
+      client::fail(rc, message);
+      kel_sqlite_close(db);
+      return kExitSqlError;
+    }
   }
 
   client session(db, mode);

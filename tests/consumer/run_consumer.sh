@@ -22,7 +22,9 @@
 # installed files, and of version.h as every consumer build sees it)
 # --kel-sql=0|1 (kel_sql installed) --mandir=MANDIR (relative to the prefix)
 # --man-page=FILE (the source of the installed kel_sql.1)
-# --system=bundled|external --system-libdir=DIR (the external runtime's).
+# --system=bundled|external --system-libdir=DIR (the external runtime's)
+# --sqlite=sqlite3|sqlcipher (the SQLite library of the build: the consumer
+# must compile against that library's header and run with it).
 # --format=macho: the build makes Mach-O files (macOS), read with --otool=OTOOL
 # and not run (a cross build cannot start them): the checks are on the
 # libraries' names, install names and run paths, and on what the programs
@@ -37,7 +39,7 @@ mode=${1:?mode}
 shift
 cmake_cmd=cmake generator=Ninja cxx=c++ flags="" libdir=lib includedir=include version="" kel_sql=0
 mandir=share/man man_page=""
-system=bundled system_libdir=""
+system=bundled system_libdir="" sqlite=sqlite3
 build_dir="" work="" format=elf otool=otool link_flags="" cmake_args=()
 for arg in "$@"; do
   case "$arg" in
@@ -53,6 +55,7 @@ for arg in "$@"; do
     --man-page=*) man_page=${arg#*=} ;;
     --system=*) system=${arg#*=} ;;
     --system-libdir=*) system_libdir=${arg#*=} ;;
+    --sqlite=*) sqlite=${arg#*=} ;;
     --format=*) format=${arg#*=} ;;
     --otool=*) otool=${arg#*=} ;;
     --link-flags=*) link_flags=${arg#*=} ;;
@@ -126,7 +129,15 @@ run_consumer() {
     grep -Fqx "consumer headers: $version = $version" <<<"$output" ||
       fail "the headers of $program give another version than $version; output:"$'\n'"$output"
   fi
-  echo "$program: $(grep '^consumer result' <<<"$output"); $(grep '^consumer headers' <<<"$output")"
+  # The header it compiled against is the one of the library it runs with,
+  # and that library is the build's: on SQLCipher, SQLCipher answers.
+  local expected='consumer sqlite: sqlite3, header 3\.[0-9]+\.[0-9]+ = library'
+  [ "$sqlite" = sqlite3 ] ||
+    expected='consumer sqlite: sqlcipher, header 3\.[0-9]+\.[0-9]+ = library, SQLCipher [0-9]+\.[0-9]+\.[0-9]+'
+  grep -Eqx "$expected" <<<"$output" ||
+    fail "$program was not compiled against the header of the $sqlite library it runs with; output:"$'\n'"$output"
+  echo "$program: $(grep '^consumer result' <<<"$output"); $(grep '^consumer headers' <<<"$output");" \
+    "$(grep '^consumer sqlite' <<<"$output")"
 }
 
 # The directory the dynamic linker takes lib$2.so.1 (default kel_database)
