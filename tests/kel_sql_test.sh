@@ -340,7 +340,7 @@ sqlite_version=$("$kel_sql" --list :memory: "SELECT sqlite_version() AS v" | tai
 # ---- A session on a terminal -------------------------------------------------
 # Through a pseudo-terminal (util-linux script): banner, prompts, an error
 # that does not end the session, the status of the last statement. The BSD
-# script of macOS has neither -c nor -e, and is not driven here.
+# script of macOS has no -c, and is not driven here.
 if script --version 2>/dev/null | grep -q util-linux; then
   session() {
     printf '%s' "$1" | script -qec "$(printf '%q ' "$kel_sql" "$written")" /dev/null | tr -d '\r' >"$work/out"
