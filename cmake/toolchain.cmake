@@ -2,8 +2,9 @@
 
 # libc++ (clang's C++ library, the one of the framework's own toolchain) or
 # libstdc++: programs and libraries built with one cannot link against C++
-# code built with the other, so a libc++ build builds GoogleTest from source
-# and leaves out what only comes prebuilt (Google Benchmark).
+# code built with the other, so where the prebuilt GoogleTest and Google
+# Benchmark are built with the other one (a libc++ build on Debian, a cross
+# build), GoogleTest is built from source and Google Benchmark left out.
 include(CheckCXXSourceCompiles)
 check_cxx_source_compiles("
 #include <cstddef>
@@ -11,6 +12,19 @@ check_cxx_source_compiles("
 #error not libc++
 #endif
 int main() { return 0; }" KEL_LIBCXX)
+# Whether the GoogleTest and Google Benchmark installed on the system are
+# built with this build's C++ library: Debian's are built against libstdc++,
+# a Mac's (Homebrew's) against libc++, the platform's own; a cross build has
+# none for its target.
+if(CMAKE_CROSSCOMPILING)
+  set(KEL_PREBUILT_CXX_LIBS OFF)
+elseif(APPLE)
+  set(KEL_PREBUILT_CXX_LIBS ON)
+elseif(KEL_LIBCXX)
+  set(KEL_PREBUILT_CXX_LIBS OFF)
+else()
+  set(KEL_PREBUILT_CXX_LIBS ON)
+endif()
 
 # Installed libraries and programs find the libraries they need relative to
 # themselves.
@@ -29,6 +43,9 @@ if(APPLE)
   endif()
   if(NOT KEL_MACHO_NM)
     set(KEL_MACHO_NM "${CMAKE_NM}")
+  endif()
+  if(NOT KEL_MACHO_CXXFILT)
+    find_program(KEL_MACHO_CXXFILT NAMES c++filt llvm-cxxfilt)
   endif()
 else()
   set(KEL_RPATH_ORIGIN "$ORIGIN")

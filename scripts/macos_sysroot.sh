@@ -16,10 +16,14 @@
 #                        annotations switched back on in __config_site, as in
 #                        Apple's SDK: a call the deployment target's libc++
 #                        lacks is then a compile error, as it would be there
-#   usr/lib/*.tbd        link stubs: libSystem from zig; libsqlite3 and libc++
-#                        written here from what Debian's libsqlite3.so.0,
-#                        libc++.so.1 and libc++abi.so.1 export, with the
-#                        install names of the libraries macOS ships
+#   usr/lib/*.tbd        link stubs: libSystem from zig; libsqlite3 written
+#                        here from Apple's export list of macOS 11.3's
+#                        libsqlite3 (cmake/macos/libsqlite3-macos11.3.symbols),
+#                        so that a call of any other SQLite function fails the
+#                        link; libc++ from what Debian's libc++.so.1 and
+#                        libc++abi.so.1 export (the availability annotations
+#                        in the headers guard what macOS 11's libc++ lacks);
+#                        with the install names of the libraries macOS ships
 #   usr/bin/sw_vers      answers CMake's question for the macOS version with
 #                        the deployment target (KEL_MACOS_VERSION)
 #
@@ -38,6 +42,11 @@ zig_paths=(lib/libc/include/any-macos-any lib/libc/include/any-macos.11-any lib/
   lib/libc/darwin/libSystem.11.tbd)
 libcxx_headers=/usr/lib/llvm-14/include/c++/v1
 multiarch=/usr/lib/x86_64-linux-gnu
+# What macOS 11.3's /usr/lib/libsqlite3.dylib exports (SQLite 3.32.3), and its
+# versions as Apple's SDK records them.
+sqlite_exports=$repo/cmake/macos/libsqlite3-macos11.3.symbols
+sqlite_current_version=321.3
+sqlite_compatibility_version=9
 # The compiler, linker and Mach-O tools of the build, and the sources of the
 # headers and stubs.
 packages=(clang-14 lld-14 llvm-14 libc++-14-dev libc++abi-14-dev libc++1-14 libc++abi1-14 libsqlite3-dev libboost-dev)
@@ -68,6 +77,7 @@ command -v npm >/dev/null || die "npm is not on PATH after installing the npm pa
 recipe=$(
   echo "script $(sha256sum "$0" | cut -d' ' -f1)"
   echo "zig $zig_package $zig_integrity"
+  echo "libsqlite3 exports $(sha256sum "$sqlite_exports" | cut -d' ' -f1)"
   dpkg-query -W -f='${Package} ${Version}\n' libc++-14-dev libc++1-14 libc++abi1-14 libsqlite3-dev libboost-dev
 )
 stamp=.kel-macos-sysroot
@@ -128,30 +138,49 @@ done
 ln -s /usr/include/boost "$new/usr/include/boost"
 
 # ---- Link stubs of the libraries macOS ships ------------------------------
+# tbd_header INSTALL_NAME CURRENT COMPATIBILITY: a text stub's lines up to its
+# list of symbols.
+tbd_header() {
+  echo "--- !tapi-tbd"
+  echo "tbd-version:     4"
+  echo "targets:         [ x86_64-macos ]"
+  echo "install-name:    '$1'"
+  echo "current-version: $2"
+  echo "compatibility-version: $3"
+  echo "exports:"
+  echo "  - targets:     [ x86_64-macos ]"
+  echo "    symbols:"
+}
 # tbd_stub INSTALL_NAME CURRENT COMPATIBILITY ELF_LIBRARY...: a text stub
 # exporting, with Mach-O's leading underscore, every function and object the
 # ELF libraries define. The linker needs no more than the names.
 tbd_stub() {
-  local name=$1 current=$2 compatibility=$3 lib
+  local lib
+  for lib in "${@:4}"; do [ -f "$lib" ] || die "no $lib to take the exports of $1 from"; done
+  tbd_header "$1" "$2" "$3"
   shift 3
-  for lib in "$@"; do [ -f "$lib" ] || die "no $lib to take the exports of $name from"; done
-  echo "--- !tapi-tbd"
-  echo "tbd-version:     4"
-  echo "targets:         [ x86_64-macos ]"
-  echo "install-name:    '$name'"
-  echo "current-version: $current"
-  echo "compatibility-version: $compatibility"
-  echo "exports:"
-  echo "  - targets:     [ x86_64-macos ]"
-  echo "    symbols:"
   llvm-nm-14 -D --defined-only --format=posix "$@" |
     awk 'NF >= 2 && $2 ~ /^[TtWwVvDdBbRrUuiG]$/ { sub(/@.*/, "", $1); print $1 }' |
     grep -Ev '^(_init|_fini|_edata|_end|__bss_start)$' | LC_ALL=C sort -u |
     sed "s/.*/      - '_&'/"
   echo "..."
 }
-sqlite_version=$(sed -n 's/^#define SQLITE_VERSION *"\([0-9.]*\)".*/\1/p' /usr/include/sqlite3.h)
-tbd_stub /usr/lib/libsqlite3.dylib "$sqlite_version" 9.0.0 "$multiarch/libsqlite3.so.0" >"$new/usr/lib/libsqlite3.tbd"
+# tbd_stub_from_list INSTALL_NAME CURRENT COMPATIBILITY LIST: a text stub
+# exporting the C symbols LIST names, one a line ('#' lines are comments),
+# with Mach-O's leading underscore.
+tbd_stub_from_list() {
+  local list=$4 bad
+  [ -f "$list" ] || die "no $list to take the exports of $1 from"
+  bad=$(grep -v '^#' "$list" | grep -nvE '^[A-Za-z_][A-Za-z0-9_]*$' | head -n3 || true)
+  [ -z "$bad" ] || die "$list: not a C symbol a line: $bad"
+  tbd_header "$1" "$2" "$3"
+  grep -v '^#' "$list" | LC_ALL=C sort -u | sed "s/.*/      - '_&'/"
+  echo "..."
+}
+# Apple's list rather than Debian's library: Debian's SQLite is newer than
+# macOS 11's, and a function only it has would link here and fail on a Mac.
+tbd_stub_from_list /usr/lib/libsqlite3.dylib "$sqlite_current_version" "$sqlite_compatibility_version" \
+  "$sqlite_exports" >"$new/usr/lib/libsqlite3.tbd"
 # Apple's libc++ re-exports libc++abi: one stub for both.
 tbd_stub /usr/lib/libc++.1.dylib 1400.6.0 1.0.0 "$multiarch/libc++.so.1" "$multiarch/libc++abi.so.1" \
   >"$new/usr/lib/libc++.tbd"

@@ -3,6 +3,7 @@
 #  - the normal build, its API reference (Doxygen, warnings as errors), the
 #    ABI check, the library brought into a parent project (add_subdirectory,
 #    FetchContent) and the install recipe without the test dependencies;
+#    the GitHub Actions workflows, checked with actionlint;
 #  - the same suite under AddressSanitizer+UndefinedBehaviorSanitizer, under
 #    ThreadSanitizer with g++ and with clang, with clang and libc++ (the
 #    framework's toolchain), and against a separately installed runtime
@@ -59,6 +60,14 @@ for part in add_subdirectory "fetchcontent --sanitize=address" install-recipe; d
   bash tests/subproject/run_subproject.sh $part --source=. --work="$PWD/build-subproject"
 done
 timings+=("build-subproject: $((SECONDS - start)) s")
+
+# The GitHub Actions workflows (.github/workflows), checked with the pinned
+# actionlint; then that check failing on broken workflows in a scratch copy.
+start=$SECONDS
+echo "== workflows: actionlint"
+scripts/lint_workflows.sh
+bash tests/workflows/lint_workflows_test.sh
+timings+=("workflows: $((SECONDS - start)) s")
 
 if [ "${KEL_QUICK:-0}" = 1 ]; then
   exit 0

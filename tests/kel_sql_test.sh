@@ -281,7 +281,7 @@ shell -header -list "$work/shell-script.db" <"$work/script.sql" >"$work/expected
 "$kel_sql" --list "$work/kel-script.db" >"$work/out" 2>"$work/err" <"$work/script.sql"
 rc=$?
 expect_output "a multi-line script (list) as the shell runs it" "$work/expected"
-sed 's/$/\r/' "$work/script.sql" >"$work/script-crlf.sql"
+awk '{ printf "%s\r\n", $0 }' "$work/script.sql" >"$work/script-crlf.sql"
 "$kel_sql" --list "$work/kel-crlf.db" >"$work/out" 2>"$work/err" <"$work/script-crlf.sql"
 rc=$?
 expect_output "the script with CRLF line ends" "$work/expected"
@@ -346,8 +346,9 @@ sqlite_version=$("$kel_sql" --list :memory: "SELECT sqlite_version() AS v" | tai
 
 # ---- A session on a terminal -------------------------------------------------
 # Through a pseudo-terminal (util-linux script): banner, prompts, an error
-# that does not end the session, the status of the last statement.
-if command -v script >/dev/null; then
+# that does not end the session, the status of the last statement. The BSD
+# script of macOS has no -c, and is not driven here.
+if script --version 2>/dev/null | grep -q util-linux; then
   session() {
     printf '%s' "$1" | script -qec "$(printf '%q ' "$kel_sql" "$written")" /dev/null | tr -d '\r' >"$work/out"
     rc=${PIPESTATUS[1]}
@@ -366,7 +367,7 @@ if command -v script >/dev/null; then
   session $'SELECT 1 AS a;\nSELEC 2;\n'
   if [ "$rc" -eq 1 ]; then pass; else fail "terminal session ending with an error: status $rc"; fi
 else
-  echo "note: no 'script' command; the terminal session is not tested"
+  echo "note: no util-linux 'script' command; the terminal session is not tested"
 fi
 
 # ---- Usage -------------------------------------------------------------------

@@ -32,6 +32,8 @@ shift 3
 includes=()
 for dir in "$@"; do includes+=(-I "$dir"); done
 nm_tool=${NM:-nm}
+# -n: the names are given without Mach-O's leading underscore, which a
+# demangler running on macOS would otherwise strip once more.
 demangler=${CXXFILT:-c++filt}
 # shellcheck disable=SC2206  # a word list
 cxxflags=(${CXXFLAGS:-})
@@ -143,7 +145,7 @@ awk -F'\t' 'NR == FNR { type[$2] = $1; next }
   type[$1] != "T" { print $1 "\texported as symbol type " type[$1] ", not T" }' \
   "$work/defined" "$work/expected" >"$work/missing"
 while IFS=$'\t' read -r symbol problem; do
-  fail "public function $problem: $(echo "$symbol" | "$demangler")"
+  fail "public function $problem: $(echo "$symbol" | "$demangler" -n)"
 done <"$work/missing"
 
 # The library's own names that must never be visible, whatever namespace or
@@ -155,7 +157,7 @@ private_names=(
 )
 third_party=()
 comm -13 "$work/expected" <(sort -u "$work/defined.names") >"$work/others"
-"$demangler" <"$work/others" >"$work/others.demangled"
+"$demangler" -n <"$work/others" >"$work/others.demangled"
 # The outermost scope each symbol belongs to, read from its mangled name (the
 # demangled text of a function template starts with its return type): "std"
 # for std:: and the standard abbreviations, else the first name component
