@@ -55,9 +55,10 @@ function(kel_export_header_functions target header)
     # Mach-O symbol names carry a leading underscore.
     string(APPEND symbols_list "__Z${length}${name}*\n")
   endforeach()
+  # As patterns, which a linker does not hold against the library when they
+  # match nothing (with libstdc++; newer linkers refuse a plain name then).
   foreach(symbol IN LISTS KEL_EXPORTED_TYPEINFO_NAMES)
-    string(APPEND version_script "    ${symbol};\n")
-    # As a pattern: ld64 refuses a plain name that the library does not define.
+    string(APPEND version_script "    ${symbol}*;\n")
     string(APPEND symbols_list "_${symbol}*\n")
   endforeach()
   string(APPEND version_script "  local:\n    *;\n};\n")
