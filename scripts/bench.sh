@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmark program (build/, RelWithDebInfo), runs it once and
 # prints the ratio table. Extra arguments go to the benchmark program, e.g.
-# --benchmark_filter=BM_scan. Takes about two minutes on two cores.
+# --benchmark_filter=BM_scan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
