@@ -8,7 +8,7 @@ source scripts/deps.sh
 need_packages "${BUILD_PACKAGES[@]}"
 command -v python3 >/dev/null || { echo "bench.sh needs python3 for the ratio table" >&2; exit 1; }
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_BUILD_BENCH=ON >/dev/null
 cmake --build build --target kel_database_bench >/dev/null
 
 out=build/bench
