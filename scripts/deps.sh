@@ -2,6 +2,11 @@
 # Installs the Debian packages the build needs when they are missing.
 # Sourced by the other scripts: `need_packages pkg...`.
 
+# ON when the Debian package is installed, OFF otherwise.
+installed_on_off() {
+  if dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; then echo ON; else echo OFF; fi
+}
+
 need_packages() {
   local missing=()
   local pkg
@@ -22,7 +27,10 @@ need_packages() {
   fi
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ libsqlite3-dev libboost-dev libgtest-dev libbenchmark-dev)
+# The library, kel_sql and the demo.
+LIBRARY_PACKAGES=(cmake ninja-build g++ libsqlite3-dev libboost-dev)
+# ... with the tests and the benchmarks.
+BUILD_PACKAGES=("${LIBRARY_PACKAGES[@]}" libgtest-dev libbenchmark-dev)
 # The build on SQLCipher (KEL_SQLITE=sqlcipher) and its tests: the library,
 # its header and the sqlcipher shell the tests read keyed databases with.
 SQLCIPHER_PACKAGES=(libsqlcipher-dev sqlcipher)

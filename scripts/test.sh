@@ -38,7 +38,7 @@ report_timings() {
   printf '  %s\n' "${timings[@]}"
 }
 
-run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_BUILD_TESTS=ON -DKEL_BUILD_BENCH=ON  # the demo may have left them off
 # The API reference, from the headers of that build: any warning fails it.
 start=$SECONDS
 echo "== build: docs"

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # The manual page of kel_sql: it renders with groff's man macros without a
 # single warning (groff -ww: every warning enabled), names every option that
-# `kel_sql --help` lists, and carries the project version.
+# `kel_sql --help` lists, carries the project version, and its synopsis is
+# the usage that `kel_sql --help` prints, as is that of DOC (docs/kel_sql.md,
+# its first code block) when given.
 #
-#   man_page_test.sh MAN_PAGE KEL_SQL [VERSION]
+#   man_page_test.sh MAN_PAGE KEL_SQL [VERSION [DOC]]
 #
 # Exits 77 (skipped) when groff is not installed, except under CI.
 set -uo pipefail
 page=${1:?path of kel_sql.1}
 kel_sql=${2:?path of kel_sql}
 version=${3:-}
+doc=${4:-}
 
 if ! command -v groff >/dev/null; then
   if [ -n "${CI:-}" ]; then
@@ -39,6 +42,21 @@ for option in $options; do
   # In the page's source a hyphen is written \-.
   grep -qF -- "${option//-/\\-}" "$page" || fail "the manual page does not name $option"
 done
+
+# The usage lines of --help (up to the first blank line, without "Usage:"),
+# and the page's SYNOPSIS as groff renders it, with blanks squeezed.
+squeeze() { sed -E 's/^ +//; s/ +$//; s/ +/ /g'; }
+usage=$(awk 'NR == 1 { sub(/^Usage:/, "") } /^$/ { exit } { print }' <<<"$help" | squeeze)
+synopsis=$(groff -man -Tascii -P-cbou "$page" 2>/dev/null | awk '/^[A-Z]/ { inside = ($0 == "SYNOPSIS"); next }
+  inside && NF' | squeeze)
+[ -n "$usage" ] || fail "no usage lines in kel_sql --help"
+[ "$synopsis" = "$usage" ] ||
+  fail "the manual page's synopsis is not the usage of kel_sql --help:"$'\n'"$synopsis"$'\n'"--help:"$'\n'"$usage"
+if [ -n "$doc" ]; then
+  doc_usage=$(awk '/^```/ { if (inside) exit; inside = 1; next } inside { print }' "$doc" | squeeze)
+  [ "$doc_usage" = "$usage" ] ||
+    fail "the first code block of $doc is not the usage of kel_sql --help:"$'\n'"$doc_usage"
+fi
 
 if [ -n "$version" ]; then
   head -1 "$page" | grep -qF "\"kel_database $version\"" ||

@@ -14,8 +14,10 @@
 #                build it and run it (needs a prior `install`).
 #   build-tree   configure the consumer with kel_database_DIR=the build tree,
 #                build it and run it.
-#   pkg-config   compile the consumer once with the flags of `pkg-config
-#                kel_database` from WORK/prefix and run it (needs `install`).
+#   pkg-config   run the pkg-config recipe of the docs (--recipe-doc=FILE,
+#                one or more: the same recipe in each) on the consumer's
+#                source, against WORK/prefix, and run the program it builds
+#                as a user would, without LD_LIBRARY_PATH (needs `install`).
 # Options: --cmake=CMAKE --generator=GEN --cxx=CXX --flags=CXXFLAGS (also used
 # for linking, e.g. sanitizers) --libdir=LIBDIR --includedir=INCLUDEDIR
 # (relative to the prefix) --version=X.Y.Z (the project's: that of the
@@ -40,7 +42,7 @@ shift
 cmake_cmd=cmake generator=Ninja cxx=c++ flags="" libdir=lib includedir=include version="" kel_sql=0
 mandir=share/man man_page=""
 system=bundled system_libdir="" sqlite=sqlite3
-build_dir="" work="" format=elf otool=otool link_flags="" cmake_args=()
+build_dir="" work="" format=elf otool=otool link_flags="" cmake_args=() recipe_docs=()
 for arg in "$@"; do
   case "$arg" in
     --cmake=*) cmake_cmd=${arg#*=} ;;
@@ -60,6 +62,7 @@ for arg in "$@"; do
     --otool=*) otool=${arg#*=} ;;
     --link-flags=*) link_flags=${arg#*=} ;;
     --cmake-arg=*) cmake_args+=("${arg#*=}") ;;
+    --recipe-doc=*) recipe_docs+=("${arg#*=}") ;;
     --build-dir=*) build_dir=$(cd "${arg#*=}" && pwd) ;;
     --work=*) work=${arg#*=} ;;
     *) echo "unknown argument $arg" >&2; exit 2 ;;
@@ -314,34 +317,60 @@ case "$mode" in
       exit 77
     fi
     [ -d "$prefix" ] || fail "nothing installed in $prefix"
+    [ ${#recipe_docs[@]} -gt 0 ] || fail "--recipe-doc is required"
     export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
     got_version=$(pkg-config --modversion kel_database) || fail "pkg-config does not find kel_database"
     [ -z "$version" ] || [ "$got_version" = "$version" ] || fail "pkg-config version $got_version, not $version"
     [ "$(realpath "$(pkg-config --variable=libdir kel_database)")" = "$(realpath "$prefix/$libdir")" ] ||
       fail "the .pc file's libdir is not $prefix/$libdir"
-    library_path=$prefix/$libdir
     if [ "$system" = external ]; then
       # The framework's runtime, not one of ours, is what the flags name.
       libs=$(pkg-config --libs kel_database)
       [[ " $libs " == *" -L$system_libdir -lkel_system "* ]] || fail "pkg-config --libs gives '$libs', not -L$system_libdir"
-      library_path=$library_path:$system_libdir
     fi
-    mkdir -p "$work/pkg-config"
-    # shellcheck disable=SC2046,SC2086  # the flags are word lists
-    "$cxx" $flags $link_flags -std=c++17 -Wall -Wextra "$here/main.cpp" -o "$work/pkg-config/kel_database_consumer" \
-      $(pkg-config --cflags --libs kel_database) || fail "compiling with the pkg-config flags failed"
+
+    # The recipe of the docs, the one shell block of each that compiles with
+    # `pkg-config --cflags`: the same text in every document, run as written
+    # for a prefix of /opt/kel, with this test's prefix in its place.
+    recipe=""
+    for doc in "${recipe_docs[@]}"; do
+      block=$(awk '/^```sh$/ { inside = 1; text = ""; next }
+        inside && /^```$/ { inside = 0; if (text ~ /pkg-config --cflags/) { printf "%s", text; found++ } next }
+        inside { text = text $0 "\n" }
+        END { if (found != 1) exit 1 }' "$doc") || fail "$doc has not exactly one shell block compiling with pkg-config"
+      [ -z "$recipe" ] || [ "$block" = "$recipe" ] ||
+        fail "the pkg-config recipe of $doc differs from that of ${recipe_docs[0]}:"$'\n'"$block"
+      recipe=$block
+    done
+    grep -q '/opt/kel' <<<"$recipe" || fail "the recipe names no /opt/kel prefix:"$'\n'"$recipe"
+    dir=$work/pkg-config
+    rm -rf "$dir"
+    mkdir -p "$dir/bin"
+    cp "$here/main.cpp" "$dir/app.cpp"
+    # `c++` is this build's compiler with its flags (its C++ library,
+    # sanitizers, target); with a framework's runtime, plus the run path to
+    # its directory that the docs tell such users to add.
+    extra=""
+    [ "$system" != external ] || extra="-Wl,-rpath,$system_libdir"
+    printf '#!/bin/sh\nexec %s %s %s %s "$@"\n' "$cxx" "$flags" "$link_flags" "$extra" >"$dir/bin/c++"
+    chmod +x "$dir/bin/c++"
+    recipe=${recipe//\/opt\/kel\/lib\//$prefix/$libdir/}
+    recipe=${recipe//\/opt\/kel/$prefix}
+    echo "the docs' recipe, run in $dir:"
+    sed 's/^/  /' <<<"$recipe"
+    (cd "$dir" && PATH=$dir/bin:$PATH bash -euo pipefail -c "$recipe") >"$dir.log" 2>&1 ||
+      { cat "$dir.log"; fail "the pkg-config recipe failed"; }
+    program=$dir/app
     if [ "$format" = macho ]; then
-      # Linked by hand, with no run path: the program names what it loads.
-      loads=$(loads_of "$work/pkg-config/kel_database_consumer")
-      for lib in $libraries; do
-        grep -qx "@rpath/lib$lib.$major.dylib" <<<"$loads" ||
-          fail "the program linked with the pkg-config flags does not load @rpath/lib$lib.$major.dylib: $(tr '\n' ' ' <<<"$loads")"
-      done
-      echo "linked with \`pkg-config --libs kel_database\`: loads $(tr '\n' ' ' <<<"$loads")(not run here)"
+      expect_macho_consumer "$program" "$(pkg-config --variable=libdir kel_database)"
       exit 0
     fi
-    LD_LIBRARY_PATH=$library_path expect_runtime "$work/pkg-config/kel_database_consumer" "$prefix/$libdir"
-    LD_LIBRARY_PATH=$library_path run_consumer "$work/pkg-config/kel_database_consumer"
+    # As a user starts it: no library path.
+    unset LD_LIBRARY_PATH
+    [ "$(library_dir_of "$program")" = "$(realpath "$prefix/$libdir")" ] ||
+      fail "the program built by the recipe does not load the installed libkel_database"
+    expect_runtime "$program" "$prefix/$libdir"
+    run_consumer "$program"
     ;;
   *)
     fail "unknown mode $mode"
