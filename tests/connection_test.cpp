@@ -215,8 +215,10 @@ TEST(ConnectionOpen, OpenRefuseCloseAndReopen) {
   EXPECT_EQ(kel_sqlite_sql_stmt(p, "INSERT INTO t VALUES(3); COMMIT;", nullptr), SQLITE_OK);
   EXPECT_EQ(raw_count(path), 3);
 
-  // Close leaves a prepared statement alone, and the statement keeps the
-  // connection, with its open transaction, alive ...
+  // A closed object holds nothing: close finalizes a statement still in
+  // progress before it closes the connection, so the uncommitted insert is
+  // rolled back and nothing holds the file, no connection left by the
+  // refused opens either.
   ASSERT_EQ(kel_sqlite_sql_stmt(p, "BEGIN; INSERT INTO t VALUES(4);", nullptr), 0);
   ASSERT_EQ(kel_sqlite_prepare(p, "SELECT a FROM t"), 0);
   ASSERT_EQ(kel_sqlite_step(p), SQLITE_ROW);
@@ -225,18 +227,32 @@ TEST(ConnectionOpen, OpenRefuseCloseAndReopen) {
   EXPECT_EQ(log.take(), calls{db_open(true, 324)});
   EXPECT_FALSE(kel_sqlite_is_opened(p));
   EXPECT_FALSE(kel_database_get_sqlite("life"));
-  EXPECT_EQ(raw_exec(path, kExclusive), SQLITE_BUSY);
-  // ... until it is finalized: then the uncommitted insert is rolled back and
-  // nothing holds the file, no connection left by the refused opens either.
-  EXPECT_TRUE(kel_sqlite_finalize(p));
-  EXPECT_EQ(log.take(), calls{});
   EXPECT_EQ(raw_exec(path, kExclusive), SQLITE_OK);
   EXPECT_EQ(raw_count(path), 3);
+  EXPECT_EQ(kel_sqlite_sql(p), nullptr);
+  EXPECT_TRUE(kel_sqlite_finalize(p));  // nothing left to finalize
+  unsigned long count = 7;
+  EXPECT_EQ(kel_sqlite_rows_each(p, count, [](handle, unsigned long) { return true; }), 0);
+  EXPECT_EQ(count, 0UL);
+  EXPECT_EQ(log.take(), (calls{stmt_open(false, 344), db_open(false, 219), stmt_open(false, 220), db_open(false, 192),
+                               stmt_open(false, 193)}));
 
   // Now that the file exists, try_open opens it and registers the object
   // again, under the name it kept through open and close.
   EXPECT_EQ(kel_sqlite_try_open(p), SQLITE_OK);
   EXPECT_EQ(log.take(), calls{db_closed(true, 65)});
+  // No statement of the old connection is left to step; a new one can be prepared.
+  EXPECT_EQ(kel_sqlite_step(p), -1);
+  EXPECT_EQ(kel_sqlite_prepare(p, "SELECT count(*) FROM t WHERE a = 4"), SQLITE_OK);
+  EXPECT_EQ(kel_sqlite_step(p), SQLITE_ROW);
+  EXPECT_EQ(kel_sqlite_column_int(p, 0), 0);
+  // A callback that closes the object ends the walk at the next step's check.
+  ASSERT_EQ(kel_sqlite_reset(p), SQLITE_OK);
+  EXPECT_EQ(kel_sqlite_rows_each(p, count, [](handle obj, unsigned long) { return kel_sqlite_close(obj); }), 0);
+  EXPECT_EQ(count, 1UL);
+  EXPECT_EQ(raw_exec(path, kExclusive), SQLITE_OK);
+  log.clear();
+  ASSERT_EQ(kel_sqlite_try_open(p), SQLITE_OK);
   EXPECT_EQ(kel_database_get_sqlite("life").get(), p.get());
 }
 

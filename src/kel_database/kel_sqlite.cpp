@@ -6,6 +6,7 @@
 #include "kel_sqlite.h"
 
 #include "database_service.h"
+#include "kel_assert.h"
 #include "state_checks.h"
 
 _kel_sqlite::_kel_sqlite(std::string path_, std::string name_) : path(std::move(path_)), name(std::move(name_)) {}
@@ -55,6 +56,7 @@ int _kel_sqlite::open() { return open_with(SQLITE_OPEN_READWRITE | SQLITE_OPEN_C
 
 int _kel_sqlite::open_with(int flags, int check_line) {
   const bool closed = kel_checks::db_closed(db, check_line);
+  KEL_ASSERT(!kel_database_service_mutex_held());
   {
     // A destroyed object is on its way out (or already out) of the
     // framework's hands and the live-object list: opened again, it could
@@ -66,6 +68,7 @@ int _kel_sqlite::open_with(int flags, int check_line) {
   if (!closed) return -1;
   // SQLite reads the path up to its first NUL, which would name another file.
   if (path.find('\0') != std::string::npos) return SQLITE_CANTOPEN;
+  KEL_ASSERT(stmt == nullptr);  // a statement never outlives its connection
   const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
     // SQLite usually hands back a handle even on failure; it holds the error
@@ -80,6 +83,7 @@ int _kel_sqlite::open_with(int flags, int check_line) {
     // come while the connection was being opened.
     std::lock_guard<std::mutex> lock(mutex);
     refused = destroyed;
+    KEL_ASSERT(!opened);
     if (!refused) opened = true;
   }
   if (refused) {
@@ -94,16 +98,22 @@ int _kel_sqlite::open_with(int flags, int check_line) {
 void _kel_sqlite::close_connection() {
   kel_checks::db_open(db, kel_checks::line::close);
   if (db != nullptr) {
-    // _v2: with a statement still prepared the connection is released as soon
-    // as that statement is finalized, instead of being refused and leaked.
+    // Every caller finalizes the statement first, so nothing keeps the
+    // connection; _v2 all the same, so that nothing could ever leak it.
+    KEL_ASSERT(stmt == nullptr);
     sqlite3_close_v2(db);
     db = nullptr;
   }
   std::lock_guard<std::mutex> lock(mutex);
   opened = false;
+  KEL_ASSERT(db == nullptr);
 }
 
 void _kel_sqlite::close() {
+  // A statement left prepared would keep the connection alive past the
+  // close, with its locks and any open transaction, and a later open would
+  // find the old connection's statement still in place.
+  release_statement();
   close_connection();
   kel_database_remove_sqlite(self());
 }

@@ -3,6 +3,7 @@
 
 #include "console.h"
 #include "database_service.h"
+#include "kel_assert.h"
 #include "state_checks.h"
 
 #include <boost/any.hpp>
@@ -13,16 +14,16 @@ constexpr char kDestroyedKey[] = "object-destroyed";
 // The release job, on the database service thread: closes the connection,
 // drops the framework's reference and leaves the live-object list.
 void release(const boost::shared_ptr<_kel_sqlite>& owner, _kel_sqlite* object) {
-  if (object->is_opened()) {
-    object->release_statement();
-    object->close();
-  }
+  if (object->is_opened()) object->close();  // finalizes the statement first
+  KEL_ASSERT(!object->is_opened());
   if (object->is_reffed()) kel_object_unref_real(owner);
   kel_database_unref(object->shared_from_this());
 }
 }  // namespace
 
 void _kel_sqlite::destroy(std::string file, int line) {
+  // The object's mutex is never taken under the service mutex.
+  KEL_ASSERT(!kel_database_service_mutex_held());
   {
     std::lock_guard<std::mutex> lock(mutex);
     boost::any value;
