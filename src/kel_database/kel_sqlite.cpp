@@ -47,6 +47,7 @@ void _kel_sqlite::release_statement() {
   if (stmt != nullptr) {
     sqlite3_finalize(stmt);
     stmt = nullptr;
+    statement_rewound();
   }
 }
 
