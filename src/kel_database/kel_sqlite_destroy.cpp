@@ -37,7 +37,12 @@ void _kel_sqlite::destroy(std::string file, int line) {
         *boost::any_cast<bool>(&properties.find(kDestroyedKey)->second) = true;
       } catch (const boost::bad_any_cast& error) {
         kel_console::failed_cast(kel_checks::kModule, kel_checks::line::failed_cast, error.what());
-        return;
+        // Then destroyed as by a first destroy. A mark that never reads as
+        // a bool would refuse every destroy, and the object, never released,
+        // would keep every shutdown waiting; marked true, a second destroy
+        // is refused as usual.
+        const auto mark = properties.find(kDestroyedKey);
+        if (mark != properties.end()) mark->second = true;
       }
     }
     // From here on the object never opens again: once released, nothing
