@@ -9,6 +9,7 @@
 #include <boost/make_shared.hpp>
 #include <boost/weak_ptr.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -270,6 +271,58 @@ TEST(ConnectionOpen, APathWithANulByteOpensAndCreatesNothing) {
   EXPECT_FALSE(kel_database_get_sqlite("nul"));
   EXPECT_EQ(kel_sqlite_sql_stmt(p, "SELECT 1", nullptr), SQLITE_MISUSE);
   EXPECT_FALSE(std::filesystem::exists(named));
+}
+
+// The path is always a file name, also where SQLite reads names that begin
+// with "file:" as URIs (Debian's SQLite does): such a relative path names a
+// file of exactly that name in the working directory, and URI parameters
+// change nothing. ":memory:" keeps its meaning.
+TEST(ConnectionOpen, APathIsAFileNameEvenWhenItLooksLikeAUri) {
+  temp_dir dir;
+  silent_assertions quiet;
+  const std::filesystem::path was = std::filesystem::current_path();
+  std::filesystem::current_path(dir.root());
+  const auto in_dir = [] {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(".")) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+
+  // A missing file is not created by try_open, whatever the parameters ask.
+  const handle rwc = kel_sqlite_new("file:x.db?mode=rwc", "rwc");
+  EXPECT_EQ(kel_sqlite_try_open(rwc), SQLITE_CANTOPEN);
+  EXPECT_EQ(in_dir(), std::vector<std::string>{});
+
+  // Each name creates and fills the file it names, and only that file.
+  const std::string names[] = {"file:notes.db", "file:keep.db?mode=memory", "FILE:upper.db",
+                               dir.path("file:absolute.db")};
+  for (const auto& name : names) {
+    SCOPED_TRACE(name);
+    const handle p = kel_sqlite_new(name, "uri");
+    ASSERT_EQ(kel_sqlite_open(p), SQLITE_OK);
+    EXPECT_EQ(kel_sqlite_sql_stmt(p, "CREATE TABLE t(a); INSERT INTO t VALUES(1), (2);", nullptr), SQLITE_OK);
+    EXPECT_TRUE(kel_sqlite_close(p));
+    const std::string file = name[0] == '/' ? name : dir.path(name);
+    EXPECT_TRUE(std::filesystem::exists(file));
+    EXPECT_EQ(raw_count(file), 2);
+    // Reopened by an existing-file open, it finds its rows again.
+    EXPECT_EQ(kel_sqlite_try_open(p), SQLITE_OK);
+    EXPECT_EQ(kel_sqlite_prepare(p, "SELECT count(*) FROM t"), SQLITE_OK);
+    EXPECT_EQ(kel_sqlite_step(p), SQLITE_ROW);
+    EXPECT_EQ(kel_sqlite_column_int(p, 0), 2);
+    EXPECT_TRUE(kel_sqlite_close(p));
+  }
+  EXPECT_EQ(in_dir(), (std::vector<std::string>{"FILE:upper.db", "file:absolute.db", "file:keep.db?mode=memory",
+                                                "file:notes.db"}));
+
+  // ":memory:" is still a database in memory: no file appears.
+  const handle memory = kel_sqlite_new(":memory:", "memory");
+  ASSERT_EQ(kel_sqlite_open(memory), SQLITE_OK);
+  EXPECT_EQ(kel_sqlite_sql_stmt(memory, "CREATE TABLE t(a)", nullptr), SQLITE_OK);
+  EXPECT_TRUE(kel_sqlite_close(memory));
+  EXPECT_EQ(in_dir().size(), 4u);
+  std::filesystem::current_path(was);
 }
 
 // Never opened: every check that needs the connection fails, and the

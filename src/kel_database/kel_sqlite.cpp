@@ -9,6 +9,22 @@
 #include "kel_assert.h"
 #include "state_checks.h"
 
+#include <strings.h>
+
+namespace {
+
+// The path is always a file name. SQLite built to read names beginning with
+// "file:" as URIs (Debian's is) would otherwise open another file, or a
+// database that never reaches the disk; "./" in front names the same file
+// in the working directory on every build. SQLite compares the scheme
+// exactly; any case is prefixed here, which names the same file all the same.
+std::string file_name(const std::string& path) {
+  if (path.size() >= 5 && strncasecmp(path.c_str(), "file:", 5) == 0) return "./" + path;
+  return path;
+}
+
+}  // namespace
+
 _kel_sqlite::_kel_sqlite(std::string path_, std::string name_) : path(std::move(path_)), name(std::move(name_)) {}
 
 _kel_sqlite::~_kel_sqlite() {
@@ -70,7 +86,7 @@ int _kel_sqlite::open_with(int flags, int check_line) {
   // SQLite reads the path up to its first NUL, which would name another file.
   if (path.find('\0') != std::string::npos) return SQLITE_CANTOPEN;
   KEL_ASSERT(stmt == nullptr);  // a statement never outlives its connection
-  const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+  const int rc = sqlite3_open_v2(file_name(path).c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
     // SQLite usually hands back a handle even on failure; it holds the error
     // and must be closed.
