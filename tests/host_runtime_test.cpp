@@ -282,14 +282,22 @@ TEST_F(HostService, StopEndsAfterTheCurrentJobThenCallsCallbackAndFinishedHandle
   auto running = started.get_future();
   ASSERT_TRUE(ready(running));
   kel_thread_service_stop(service, [&](service_ptr) { note(std::string("cb") + where()); });
-  kel_thread_service_stop(service, [&](service_ptr) { note("cb2"); });
+  // A service stops once: a second stop, here or from another thread, changes nothing. What its
+  // callback holds goes on the service thread.
+  auto refused = boost::make_shared<int>(0);
+  boost::weak_ptr<int> refused_watch = refused;
+  std::thread([&, refused] { kel_thread_service_stop(service, [&, refused](service_ptr) { note("cb2"); }); }).join();
+  refused.reset();
+  kel_thread_service_stop(service, [&](service_ptr) { note("cb3"); });
+  EXPECT_FALSE(refused_watch.expired()) << "a refused stop callback went on the caller's thread";
   note("stop returned");
   release.set_value();
   ASSERT_TRUE(ready(done.future));
   std::lock_guard<std::mutex> lock(mutex);
-  EXPECT_EQ(events, (std::vector<std::string>{"job", "stop returned", "job end", "cb on service", "cb2",
+  EXPECT_EQ(events, (std::vector<std::string>{"job", "stop returned", "job end", "cb on service",
                                               "finished 0 same on service"}));
   EXPECT_TRUE(dropped_watch.expired()) << "a dropped job must release what it holds";
+  EXPECT_TRUE(refused_watch.expired()) << "a refused stop callback must release what it holds";
 }
 
 TEST_F(HostService, FinishedStatusCountsJobsThatThrewNotEmptyOnes) {
