@@ -333,6 +333,42 @@ TEST_F(HostService, FinishedStatusCountsJobsThatThrewNotEmptyOnes) {
   EXPECT_NE(errors.find("job queued at b.cpp:2 threw a non-standard exception\n"), std::string::npos) << errors;
 }
 
+// What the bundled runtime does with exceptions of the database service's
+// jobs (a framework's runtime decides for itself): each is caught on the
+// service thread and reported as one error line on standard error, naming
+// the place the job was queued from; the service goes on with the next job;
+// an interval whose job throws ends for good, and what its job holds is
+// released there and then.
+TEST_F(HostService, DatabaseJobsThatThrowAreReportedTheServiceGoesOnAndAThrowingIntervalEnds) {
+  struct on_release {
+    std::shared_ptr<std::promise<void>> released;
+    ~on_release() { released->set_value(); }
+  };
+  kel_database_init();
+  testing::internal::CaptureStderr();
+  signal<> interval_released, next_job;
+  std::atomic<int> ticks{0};
+  kel_database_exec([] { throw std::runtime_error("job failed"); }, "jobs.cpp", 7);
+  kel_database_exec([promise = next_job.promise] { promise->set_value(); }, "jobs.cpp", 8);
+  auto held = std::make_shared<on_release>();
+  held->released = interval_released.promise;
+  kel_database_set_interval(
+      [&ticks, held]() -> bool {
+        ++ticks;
+        throw std::logic_error("tick failed");
+      },
+      1, "ticks.cpp", 9);
+  held.reset();
+  ASSERT_TRUE(ready(next_job.future));
+  ASSERT_TRUE(ready(interval_released.future)) << "the interval whose job threw was not ended";
+  ASSERT_TRUE(drain_service());
+  const std::string errors = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(ticks, 1);
+  const std::string banner = "\033[1;31mKEL-SYSTEM**ERROR**\033[0;0m: thread service \"database\": ";
+  EXPECT_EQ(errors, banner + "job queued at jobs.cpp:7 threw: job failed\n" + banner +
+                        "job queued at ticks.cpp:9 threw: tick failed\n");
+}
+
 // After a burst of jobs the service thread watches for the next one only
 // briefly, then sleeps: an idle service costs no CPU.
 TEST_F(HostService, IdleServiceThreadSleeps) {
