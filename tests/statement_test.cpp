@@ -443,6 +443,13 @@ TEST_F(Statement, RowsEachNeverRestartsOrSwitchesWhateverTheCallbackDoesToTheSta
          kel_sqlite_step(obj);
        },
        SQLITE_MISUSE, 1},
+      {"resets and steps to its end",
+       [](const handle& obj) {
+         kel_sqlite_reset(obj);
+         while (kel_sqlite_step(obj) == SQLITE_ROW) {
+         }
+       },
+       SQLITE_MISUSE, 1},
       {"finalizes and prepares the same text (the address may be reused)",
        [&query](const handle& obj) {
          kel_sqlite_finalize(obj);
