@@ -2,6 +2,7 @@
 #include <kel_database/kel_database.h>
 
 #include <iostream>
+#include <string>
 
 int main() {
   kel_database_init();  // starts the "database" service thread
@@ -19,7 +20,9 @@ int main() {
         kel_sqlite_prepare(db, "SELECT text FROM greetings WHERE lang = ?1");
         kel_sqlite_bind_text(db, 1, "fr", 2);
         kel_sqlite_rows_each(db, [](boost::shared_ptr<_kel_sqlite> row, unsigned long index) {
-          std::cout << "row " << index << ": " << kel_sqlite_column_text(row, 0) << std::endl;
+          // One insertion: the shutdown line, printed by another thread,
+          // cannot land inside the row.
+          std::cout << "row " + std::to_string(index) + ": " + kel_sqlite_column_text(row, 0) + "\n" << std::flush;
           return true;
         });
         kel_sqlite_finalize(db);

@@ -13,12 +13,31 @@
 // errstr, free) are called on it. Lookups by name run on the service thread,
 // where the release jobs run too.
 //
-// Besides what ASan and UBSan catch, the driver checks what must hold whatever
-// the sequence: the default of every function on an empty handle, the row
-// indices and counters of rows_each, the refused byte counts, and that every
-// object made by an input is freed once it has been destroyed and released.
+// Besides what ASan and UBSan catch, the driver keeps a model of every object
+// it made (its path, whether it is open, which SQL text its statement was
+// prepared from and how many rows that statement has given in its current
+// run) and of what each SQL text yields, and checks the library's promises
+// as invariants after every step, whatever the sequence:
+//  - a walk delivers no more rows than its statement has, never restarts a
+//    statement that ended, never goes on with one its callback reset or
+//    replaced, and returns what the callback's action calls for (each walk's
+//    callback may step, step to the end, reset, finalize, finalize and
+//    prepare, close, walk again, stop or throw at one of its rows);
+//  - no result comes from a connection the object no longer has: a closed
+//    object has no statement, steps nothing and walks nothing;
+//  - a closed or released object holds no lock: with no open object on a
+//    file, another connection takes it exclusively;
+//  - a destroyed object is released (closed, no framework reference) whatever
+//    its "object-destroyed" mark held, and the shutdown at the end of every
+//    input returns once all are released;
+//  - the default of every function on an empty handle, the row indices and
+//    counters of rows_each, the refused byte counts, and that every object
+//    made by an input is freed once it has been destroyed and released.
+// Nothing bounds what the library does: a walk that did not end would be
+// caught delivering a row its statement does not have.
 #include <kel_database/kel_database.h>
 #include <kel_system.h>
+#include <sqlite3.h>
 
 #include <boost/make_shared.hpp>
 #include <boost/weak_ptr.hpp>
@@ -39,12 +58,14 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -56,6 +77,7 @@ constexpr int kOk = 0;
 constexpr int kTooBig = 18;
 constexpr int kMisuse = 21;
 constexpr int kRow = 100;
+constexpr int kDone = 101;
 
 [[noreturn]] void finding(const char* what) {
   std::fprintf(stderr, "api_sequence_fuzzer: %s\n", what);
@@ -195,8 +217,8 @@ const char* const kSql[] = {
     "CREATE TABLE IF NOT EXISTS t(a INTEGER PRIMARY KEY, b TEXT, c BLOB, d REAL)",
     "INSERT INTO t(b, c, d) VALUES(?1, ?2, ?3)",
     "INSERT INTO t(a, b) VALUES(:a, @b)",
-    "SELECT a, b, c, d FROM t ORDER BY a",
-    "SELECT * FROM t WHERE a > ? AND b IS NOT $name",
+    "SELECT a, b, c, d FROM t ORDER BY a LIMIT 6",
+    "SELECT * FROM t WHERE a > ? AND b IS NOT $name LIMIT 6",
     "UPDATE t SET b = ?, d = d + 1 WHERE a = ?",
     "DELETE FROM t WHERE a % 2 = 0",
     "SELECT 1, 'two', x'0300ff', NULL, 4.5; SELECT 2",
@@ -220,6 +242,45 @@ const char* const kSql[] = {
     "PRAGMA integrity_check",
 };
 
+// What each text of kSql yields when prepared and stepped to its end: the
+// rows of its first statement, exactly where they do not depend on the
+// data, and at most.
+struct yield {
+  long exact;         // -1: depends on the data
+  unsigned long most;
+};
+const yield kYields[] = {
+    {0, 0},     // CREATE TABLE
+    {0, 0},     // INSERT
+    {0, 0},     // INSERT
+    {-1, 6},    // SELECT ... LIMIT 6
+    {-1, 6},    // SELECT ... LIMIT 6
+    {0, 0},     // UPDATE
+    {0, 0},     // DELETE
+    {1, 1},     // SELECT 1, 'two', ...; (the first statement only)
+    {40, 40},   // the recursive count to 40
+    {0, 0},     // (no statement)
+    {0, 0},     // (no statement)
+    {0, 0},     // (does not compile)
+    {0, 0},     // (does not compile)
+    {0, 0},     // BEGIN IMMEDIATE
+    {0, 0},     // COMMIT
+    {0, 0},     // ROLLBACK
+    {1, 1},     // PRAGMA journal_mode: the mode
+    {0, 0},     // INSERT ... SELECT
+    {0, 0},     // DROP TABLE
+    {1, 1},     // SELECT of expressions
+    {0, 0},     // BEGIN (the first statement only)
+    {0, 0},     // CREATE TABLE (the first statement only)
+    {0, 0},     // VACUUM
+    {1, 1},     // SELECT of parameters
+    {-1, 100},  // PRAGMA integrity_check: "ok", or up to 100 problems
+};
+static_assert(sizeof kYields / sizeof kYields[0] == sizeof kSql / sizeof kSql[0], "a yield for every SQL text");
+
+// The texts a row callback prepares in place of the statement it walks.
+const int kReplacements[] = {7, 8, 19, 23};
+
 // Thrown by a row callback; must reach the caller of rows_each unchanged.
 struct callback_thrown : std::runtime_error {
   callback_thrown() : std::runtime_error("thrown by a row callback") {}
@@ -228,13 +289,61 @@ struct callback_thrown : std::runtime_error {
 struct made_object {
   handle strong;  // for the clean-up at the end of the input
   boost::weak_ptr<_kel_sqlite> weak;
+  std::string path;
   bool destroyed = false;
+
+  // The model of its statement.
+  int sql = -1;                  // the kSql index it was prepared from; -1 for none
+  unsigned long pos = 0;         // rows given in the current run
+  bool ended = false;            // the last step gave no row: the next one starts the statement over
+  bool failed = false;           // ... and it gave an error
+  unsigned long generation = 0;  // bumped when the statement is prepared, finalized, reset or started over
+
+  void no_statement() {
+    sql = -1;
+    rewound();
+  }
+  void prepared(int index) {
+    sql = index;
+    rewound();
+  }
+  void rewound() {
+    pos = 0;
+    ended = failed = false;
+    ++generation;
+  }
+  // A row given by a step of the driver or of a walk.
+  void row() {
+    ++pos;
+    check(sql >= 0 && pos <= kYields[sql].most, "more rows than the statement has");
+  }
+  void done() {
+    ended = true;
+    failed = false;
+    check(kYields[sql].exact < 0 || pos == static_cast<unsigned long>(kYields[sql].exact),
+          "a statement ended with another number of rows than it has");
+  }
+  // The result of a kel_sqlite_step on the object.
+  void stepped(int rc) {
+    if (sql < 0) {
+      check(rc == -1, "a step gave a result without a statement");
+      return;
+    }
+    check(rc != -1, "a step refused a statement the object has");
+    if (ended) rewound();  // SQLite starts an ended statement over
+    if (rc == kRow) {
+      row();
+    } else if (rc == kDone) {
+      done();
+    } else {
+      ended = failed = true;
+    }
+  }
 };
 
 constexpr size_t kSlots = 4;
 constexpr size_t kMaxObjects = 12;
 constexpr int kMaxOps = 256;
-constexpr unsigned long kMaxRowsPerIteration = 64;
 
 class driver {
  public:
@@ -267,6 +376,7 @@ class driver {
     kDrain,
     kRunOnce,
     kConvert,
+    kMark,
     kOpCount
   };
 
@@ -283,9 +393,46 @@ class driver {
     return nullptr;
   }
 
+  made_object* model(const handle& object) { return object ? record(object) : nullptr; }
+
+  // Every release queued so far has run: each destroyed object is closed and
+  // no longer held by the framework, whatever its mark held.
   void drain() {
     on_service([] {});
+    for (const _kel_sqlite* object : releasing_) {
+      for (auto& made : made_) {
+        if (made.strong.get() != object) continue;
+        check(!kel_sqlite_is_opened(made.strong), "a released object is still open");
+        check(!kel_sqlite_to_object(made.strong)->is_reffed(), "a destroyed object was never released");
+        made.no_statement();
+      }
+    }
     releasing_.clear();
+    check_locks();
+  }
+
+  // The statement the library holds is the one the model expects: none
+  // after a close, a finalize, a release or a failed prepare.
+  void check_statement(const handle& object) {
+    made_object* made = model(object);
+    if (made == nullptr || !usable(object)) return;
+    check((kel_sqlite_sql(object) != nullptr) == (made->sql >= 0), "the object's statement is not the one expected");
+  }
+
+  // A file that no open object of this input has open is held by nobody:
+  // another connection takes it exclusively at once.
+  void check_locks() {
+    for (const std::string* file : {&g_file_a, &g_file_b}) {
+      bool in_use = false;
+      for (const auto& made : made_) in_use = in_use || (made.path == *file && kel_sqlite_is_opened(made.strong));
+      if (in_use) continue;
+      sqlite3* probe = nullptr;
+      if (sqlite3_open_v2(file->c_str(), &probe, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+        const int rc = sqlite3_exec(probe, "BEGIN EXCLUSIVE; COMMIT;", nullptr, nullptr, nullptr);
+        check(rc == SQLITE_OK, "a file is held although no object has it open");
+      }
+      sqlite3_close(probe);
+    }
   }
 
   void step() {
@@ -322,6 +469,8 @@ class driver {
         if (!usable(object)) break;
         const int rc = kel_sqlite_step(object);
         if (!object) check(rc == -1, "step on an empty handle");
+        if (made_object* made = model(object)) made->stepped(rc);
+        check_statement(object);
         break;
       }
       case kReset: {
@@ -329,12 +478,17 @@ class driver {
         if (!usable(object)) break;
         const int rc = kel_sqlite_reset(object);
         if (!object) check(rc == -1, "reset on an empty handle");
+        made_object* made = model(object);
+        if (made != nullptr && made->sql < 0) check(rc == kOk, "reset without a statement");
+        if (made != nullptr && made->sql >= 0) made->rewound();
         break;
       }
       case kFinalize: {
         const handle object = slot();
         if (!usable(object)) break;
         check(kel_sqlite_finalize(object) == static_cast<bool>(object), "finalize result");
+        if (made_object* made = model(object)) made->no_statement();
+        check_statement(object);
         break;
       }
       case kColumn:
@@ -345,7 +499,17 @@ class driver {
         break;
       case kRowsEach: {
         const handle object = slot();
-        if (usable(object)) rows_each(object, 0);
+        const bool prepare_first = in_.next() & 1;
+        if (!usable(object)) break;
+        // Often a query of its own first, so that a walk with rows to
+        // deliver takes few steps of the input to reach.
+        made_object* made = model(object);
+        if (prepare_first && made != nullptr && made->sql < 0 && kel_sqlite_is_opened(object)) {
+          const int query = in_.choose(kReplacements);
+          check(kel_sqlite_prepare(object, kSql[query]) == kOk, "a query prepared for a walk");
+          made->prepared(query);
+        }
+        rows_each(object, 0);
         break;
       }
       case kLookup:
@@ -363,6 +527,9 @@ class driver {
       case kConvert:
         convert();
         break;
+      case kMark:
+        mark();
+        break;
       case kOpCount:
         break;
     }
@@ -378,8 +545,17 @@ class driver {
     check(object != nullptr, "kel_sqlite_new gave an empty handle");
     check(kel_sqlite_get_name(object) == name, "get_name differs from the name given");
     check(!kel_sqlite_is_opened(object), "a new object is open");
-    made_.push_back({object, object, false});
+    made_object made;
+    made.strong = object;
+    made.weak = object;
+    made.path = path;
+    made_.push_back(std::move(made));
     target = object;
+    // Often opened at once: most calls need an open object.
+    if (in_.next() & 1) {
+      const int rc = kel_sqlite_open(object);
+      check(kel_sqlite_is_opened(object) == (rc == kOk), "opened flag after open");
+    }
   }
 
   void open() {
@@ -398,6 +574,8 @@ class driver {
     // Once destroyed an object never opens again: nothing would release it.
     const made_object* made = record(object);
     if (made != nullptr && made->destroyed) check(rc == kMisuse, "a destroyed object opened again");
+    // Opened afresh: no statement of an earlier connection comes back with it.
+    check_statement(object);
   }
 
   void close() {
@@ -405,6 +583,9 @@ class driver {
     if (!usable(object)) return;
     check(kel_sqlite_close(object) == static_cast<bool>(object), "close result");
     check(!kel_sqlite_is_opened(object), "open after close");
+    if (made_object* made = model(object)) made->no_statement();
+    check_statement(object);
+    check_locks();
   }
 
   void sql_stmt() {
@@ -425,10 +606,21 @@ class driver {
 
   void prepare() {
     const handle object = slot();
-    const char* sql = in_.choose(kSql);
+    const int index = static_cast<int>(in_.pick(sizeof kSql / sizeof kSql[0]));
+    const char* sql = kSql[index];
     if (!usable(object)) return;
+    const bool open = kel_sqlite_is_opened(object);
     const int rc = kel_sqlite_prepare(object, sql);
     if (!object) check(rc == -1, "prepare on an empty handle");
+    made_object* made = model(object);
+    if (made == nullptr) return;
+    // Refused exactly when there is no connection or a statement is in place.
+    check((rc == -1) == (!open || made->sql >= 0), "prepare refused or accepted against the object's state");
+    if (rc == -1) return;
+    if (kel_sqlite_sql(object) != nullptr)
+      made->prepared(index);
+    else
+      made->no_statement();
   }
 
   // A buffer of `length` bytes out of the input, or null (which SQLite binds
@@ -666,85 +858,181 @@ class driver {
     kNestAt,
     kKeepHandleAt,
     kPrepareAt,
+    kStepAt,
+    kStepToEndAt,
+    kReplaceAt,
     kCallbackKinds
   };
 
-  // Returns whether the callback may go on; `index` is checked against the
-  // rows this iteration delivered before.
-  bool on_row(const handle& object, const handle& self, unsigned long index, callback_kind kind, unsigned long at,
-              unsigned long& calls, int depth) {
+  // What a walk must return once its callback has acted: kAnyResult while
+  // the callback has done nothing that ends the walk.
+  static constexpr int kAnyResult = INT_MIN;
+
+  struct walk {
+    made_object* made;  // the model of the walked object (null for an empty handle)
+    unsigned long generation;
+    callback_kind kind;
+    unsigned long at;
+    unsigned long calls = 0;
+    int expect = kAnyResult;
+  };
+
+  // What the walk must do once a callback that returns true has acted on its
+  // statement, by the model: with no statement, the next step's check ends
+  // it (0); reset, replaced or started over, it ends as misuse; stepped to
+  // its end it ends as done, into an error as misuse; on a further row (or
+  // untouched) it goes on from there.
+  static int after_callback(const walk& w) {
+    const made_object* made = w.made;
+    if (made == nullptr) return kAnyResult;
+    if (made->sql < 0) return 0;
+    if (made->generation != w.generation) return kMisuse;
+    if (made->ended) return made->failed ? kMisuse : kDone;
+    return kAnyResult;
+  }
+
+  // Returns whether the callback goes on. Each row is checked against the
+  // model: the walk delivers rows of the statement it started with, in the
+  // run it started in, and no more than that statement has.
+  bool on_row(const handle& object, const handle& self, unsigned long index, walk& w, int depth) {
     check(self.get() == object.get(), "the callback got another object");
-    check(index == calls, "row indices do not count 0, 1, 2, ...");
-    ++calls;
-    if (calls > kMaxRowsPerIteration) return false;
+    check(index == w.calls, "row indices do not count 0, 1, 2, ...");
+    ++w.calls;
+    check(w.expect == kAnyResult, "the walk went on after its callback had ended it");
+    made_object* made = w.made;
+    if (made != nullptr) {
+      check(made->sql >= 0, "a row delivered without a statement");
+      check(made->generation == w.generation, "the walk went on with a statement reset or replaced in its callback");
+      check(!made->ended, "the walk started its statement over");
+      made->row();
+    }
     read_column(self, in_.choose(kColumns), static_cast<int>(in_.pick(8)));
-    if (index != at) return true;
-    switch (kind) {
+    if (index != w.at) return true;
+    switch (w.kind) {
       case kStopAt:
+        w.expect = kRow;
         return false;
       case kFinalizeAt:
         kel_sqlite_finalize(self);
-        return true;
+        if (made != nullptr) made->no_statement();
+        break;
       case kFinalizeAndStopAt:
         kel_sqlite_finalize(self);
+        if (made != nullptr) made->no_statement();
+        w.expect = kRow;
         return false;
       case kThrowAt:
         throw callback_thrown();
       case kCloseAt:
         kel_sqlite_close(self);
-        return true;
+        if (made != nullptr) made->no_statement();
+        check_locks();
+        break;
       case kResetAt:
         kel_sqlite_reset(self);
-        return true;
+        if (made != nullptr) made->rewound();
+        break;
       case kNestAt:
+        // The inner walk keeps the model; its end is the outer walk's.
         if (depth < 2) rows_each(self, depth + 1);
-        return true;
+        break;
       case kKeepHandleAt:
         slot() = self;
-        return true;
+        break;
       case kPrepareAt:
         // A statement is in progress: refused, and the iteration goes on.
         check(kel_sqlite_prepare(self, "SELECT 1") == -1, "prepare over the statement being iterated");
-        return true;
+        break;
+      case kStepAt: {
+        // Taking rows in pairs.
+        const int rc = kel_sqlite_step(self);
+        if (made != nullptr) made->stepped(rc);
+        break;
+      }
+      case kStepToEndAt: {
+        int rc;
+        do {
+          rc = kel_sqlite_step(self);
+          if (made != nullptr) made->stepped(rc);  // more rows than the statement has: a finding
+        } while (rc == kRow);
+        break;
+      }
+      case kReplaceAt: {
+        // Another statement, maybe at the address of the one finalized.
+        const int replacement = in_.choose(kReplacements);
+        kel_sqlite_finalize(self);
+        check(kel_sqlite_prepare(self, kSql[replacement]) == kOk, "a query prepared in a row callback");
+        if (made != nullptr) made->prepared(replacement);
+        break;
+      }
       default:
-        return true;
+        break;
     }
+    w.expect = after_callback(w);
+    return true;
   }
 
-  void rows_each(const handle& object, int depth) {
-    const auto kind = static_cast<callback_kind>(in_.pick(kCallbackKinds));
-    const unsigned long at = in_.pick(6);
+  int rows_each(const handle& object, int depth) {
+    bool threw = false;
+    return rows_each(object, depth, threw);
+  }
+
+  int rows_each(const handle& object, int depth, bool& threw) {
+    walk w{model(object), 0, static_cast<callback_kind>(in_.pick(kCallbackKinds)), in_.pick(6)};
     const bool with_counter = in_.next() & 1;
-    unsigned long calls = 0;
+    if (w.made != nullptr && w.made->sql >= 0 && w.made->ended) w.made->rewound();  // its first step starts it over
+    if (w.made != nullptr) w.generation = w.made->generation;
     kel_sqlite_row_callback callback;
-    if (kind != kEmpty) {
-      callback = [this, object, kind, at, &calls, depth](handle self, unsigned long index) {
-        return on_row(object, self, index, kind, at, calls, depth);
+    if (w.kind != kEmpty) {
+      callback = [this, object, &w, depth](handle self, unsigned long index) {
+        return on_row(object, self, index, w, depth);
       };
     }
     constexpr unsigned long kUntouched = 0xdeadbeef;
     unsigned long count = kUntouched;
     int rc = 0;
-    bool threw = false;
+    threw = false;
     try {
       rc = with_counter ? kel_sqlite_rows_each(object, count, callback) : kel_sqlite_rows_each(object, callback);
     } catch (const callback_thrown&) {
-      check(kind == kThrowAt, "a callback exception from nowhere");
+      check(w.kind == kThrowAt, "a callback exception from nowhere");
       threw = true;
     } catch (const std::bad_function_call&) {
-      check(kind == kEmpty, "bad_function_call with a callback");
+      check(w.kind == kEmpty, "bad_function_call with a callback");
       threw = true;
     }
     if (!object) {
-      check(rc == -1 && !threw && calls == 0, "rows_each on an empty handle");
+      check(rc == -1 && !threw && w.calls == 0, "rows_each on an empty handle");
       if (with_counter) check(count == kUntouched, "rows_each on an empty handle touched the counter");
-      return;
+      return rc;
     }
-    if (!with_counter) return;
-    // The counter includes a row whose callback threw, also an empty one.
-    const unsigned long delivered = kind == kEmpty ? (threw ? 1 : 0) : calls;
-    check(count == delivered, "the row counter differs from the rows delivered");
-    if (!threw && rc == kRow) check(count > 0, "stopped at a row without delivering one");
+    made_object* made = w.made;
+    if (threw) {
+      // An empty callback throws at a row that the walk's step delivered.
+      if (w.kind == kEmpty && made != nullptr) made->row();
+    } else if (w.expect != kAnyResult) {
+      check(rc == w.expect, "the walk's result is not the one its callback's action calls for");
+    } else if (made != nullptr) {
+      if (rc == kDone) {
+        check(made->sql >= 0, "a walk done without a statement");
+        made->done();
+      } else if (rc == 0) {
+        check(made->sql < 0, "a walk gave 0 although the object has a statement");
+      } else {
+        // A failed step, answered by the reset that rewound the statement.
+        check(rc != kRow && rc != -1 && rc != kMisuse, "an unexpected walk result");
+        check(made->sql >= 0, "a step failed without a statement");
+        made->rewound();
+      }
+    }
+    if (made != nullptr) check_statement(object);
+    if (with_counter) {
+      // The counter includes a row whose callback threw, also an empty one.
+      const unsigned long delivered = w.kind == kEmpty ? (threw ? 1 : 0) : w.calls;
+      check(count == delivered, "the row counter differs from the rows delivered");
+      if (!threw && rc == kRow) check(count > 0, "stopped at a row without delivering one");
+    }
+    return rc;
   }
 
   void lookup() {
@@ -757,6 +1045,9 @@ class driver {
     if (found) {
       check(kel_sqlite_get_name(found) == name, "lookup found an object of another name");
       check(record(found) != nullptr, "lookup found an object this input did not make");
+      check(kel_sqlite_is_opened(found), "lookup found an object that is not open");
+      record(found)->no_statement();  // handed out with its statement finalized
+      check_statement(found);
     }
     target = found;
   }
@@ -772,6 +1063,38 @@ class driver {
     check(made != nullptr, "destroyed an object this input did not make");
     made->destroyed = true;
     releasing_.insert(object.get());
+    // Whatever the mark held, a mark there is now reads as destroyed.
+    const boost::shared_ptr<_kel_object> base = kel_sqlite_to_object(object);
+    std::lock_guard<std::mutex> lock(base->mutex);
+    const auto found = base->properties.find("object-destroyed");
+    if (found != base->properties.end()) {
+      const bool* mark = boost::any_cast<bool>(&found->second);
+      check(mark != nullptr && *mark, "a destroyed object's mark does not read as destroyed");
+    }
+  }
+
+  // The property map is the framework's and public: a program may put
+  // anything under "object-destroyed", or take it away.
+  void mark() {
+    const handle object = slot();
+    const int kind = static_cast<int>(in_.pick(4));
+    if (!object) return;
+    const boost::shared_ptr<_kel_object> base = kel_sqlite_to_object(object);
+    std::lock_guard<std::mutex> lock(base->mutex);
+    switch (kind) {
+      case 0:
+        base->properties["object-destroyed"] = std::string("yes");
+        break;
+      case 1:
+        base->properties["object-destroyed"] = 1;
+        break;
+      case 2:
+        base->properties.erase("object-destroyed");
+        break;
+      default:
+        base->properties["object-destroyed"] = boost::any();
+        break;
+    }
   }
 
   void run_once() {
@@ -812,15 +1135,34 @@ class driver {
   }
 
   // Every object made by the input is destroyed and released, then freed.
+  // Then the shutdown returns, the service having stopped once every object
+  // was released; a new service serves the next input.
   void finish() {
     drain();
-    for (auto& made : made_) kel_sqlite_destroy(made.strong, "fuzz-cleanup", 0);
+    for (auto& made : made_) {
+      kel_sqlite_destroy(made.strong, "fuzz-cleanup", 0);
+      releasing_.insert(made.strong.get());
+    }
     drain();
+    shutdown();
+    kel_database_init();
     for (auto& object : slots_) object.reset();
     for (auto& made : made_) made.strong.reset();
     for (auto& made : made_) {
       if (!made.weak.expired()) finding("a Connection object outlived its destroy and release (leak)");
     }
+  }
+
+  static void shutdown() {
+    auto returned = std::make_shared<std::promise<void>>();
+    std::future<void> done = returned->get_future();
+    std::thread([returned] {
+      kel_system_shutdown();
+      returned->set_value();
+    }).detach();
+    if (done.wait_for(std::chrono::seconds(30)) != std::future_status::ready)
+      finding("the shutdown did not return within 30 s with every object released");
+    check(kel_system_running_services() == 0, "a service still runs after the shutdown");
   }
 
   bytes in_;

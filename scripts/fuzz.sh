@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the API-sequence fuzzer with clang (libFuzzer, ASan+UBSan over the
-# whole project, in build-fuzz) and runs it for SECONDS seconds (default 60)
+# whole project, in build-fuzz) and runs it for SECONDS seconds (default 120)
 # on a copy of the checked-in corpus, fuzz/corpus. Any finding fails the run;
 # the input that caused it is left in build-fuzz/artifacts/.
 #
@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 source scripts/deps.sh
 need_packages cmake ninja-build clang libclang-rt-14-dev libsqlite3-dev libboost-dev
 
-seconds=${1:-60}
+seconds=${1:-120}
 dir=build-fuzz
 
 echo "== $dir: build"

@@ -131,7 +131,7 @@ timings+=("macOS part in all: $((SECONDS - start)) s")
 
 if [ -x scripts/fuzz.sh ]; then
   start=$SECONDS
-  scripts/fuzz.sh 60
+  scripts/fuzz.sh 120
   timings+=("build-fuzz: $((SECONDS - start)) s")
 fi
 report_timings

@@ -9,6 +9,7 @@
 #include <boost/make_shared.hpp>
 #include <boost/weak_ptr.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -215,8 +216,10 @@ TEST(ConnectionOpen, OpenRefuseCloseAndReopen) {
   EXPECT_EQ(kel_sqlite_sql_stmt(p, "INSERT INTO t VALUES(3); COMMIT;", nullptr), SQLITE_OK);
   EXPECT_EQ(raw_count(path), 3);
 
-  // Close leaves a prepared statement alone, and the statement keeps the
-  // connection, with its open transaction, alive ...
+  // A closed object holds nothing: close finalizes a statement still in
+  // progress before it closes the connection, so the uncommitted insert is
+  // rolled back and nothing holds the file, no connection left by the
+  // refused opens either.
   ASSERT_EQ(kel_sqlite_sql_stmt(p, "BEGIN; INSERT INTO t VALUES(4);", nullptr), 0);
   ASSERT_EQ(kel_sqlite_prepare(p, "SELECT a FROM t"), 0);
   ASSERT_EQ(kel_sqlite_step(p), SQLITE_ROW);
@@ -225,18 +228,32 @@ TEST(ConnectionOpen, OpenRefuseCloseAndReopen) {
   EXPECT_EQ(log.take(), calls{db_open(true, 324)});
   EXPECT_FALSE(kel_sqlite_is_opened(p));
   EXPECT_FALSE(kel_database_get_sqlite("life"));
-  EXPECT_EQ(raw_exec(path, kExclusive), SQLITE_BUSY);
-  // ... until it is finalized: then the uncommitted insert is rolled back and
-  // nothing holds the file, no connection left by the refused opens either.
-  EXPECT_TRUE(kel_sqlite_finalize(p));
-  EXPECT_EQ(log.take(), calls{});
   EXPECT_EQ(raw_exec(path, kExclusive), SQLITE_OK);
   EXPECT_EQ(raw_count(path), 3);
+  EXPECT_EQ(kel_sqlite_sql(p), nullptr);
+  EXPECT_TRUE(kel_sqlite_finalize(p));  // nothing left to finalize
+  unsigned long count = 7;
+  EXPECT_EQ(kel_sqlite_rows_each(p, count, [](handle, unsigned long) { return true; }), 0);
+  EXPECT_EQ(count, 0UL);
+  EXPECT_EQ(log.take(), (calls{stmt_open(false, 344), db_open(false, 219), stmt_open(false, 220), db_open(false, 192),
+                               stmt_open(false, 193)}));
 
   // Now that the file exists, try_open opens it and registers the object
   // again, under the name it kept through open and close.
   EXPECT_EQ(kel_sqlite_try_open(p), SQLITE_OK);
   EXPECT_EQ(log.take(), calls{db_closed(true, 65)});
+  // No statement of the old connection is left to step; a new one can be prepared.
+  EXPECT_EQ(kel_sqlite_step(p), -1);
+  EXPECT_EQ(kel_sqlite_prepare(p, "SELECT count(*) FROM t WHERE a = 4"), SQLITE_OK);
+  EXPECT_EQ(kel_sqlite_step(p), SQLITE_ROW);
+  EXPECT_EQ(kel_sqlite_column_int(p, 0), 0);
+  // A callback that closes the object ends the walk at the next step's check.
+  ASSERT_EQ(kel_sqlite_reset(p), SQLITE_OK);
+  EXPECT_EQ(kel_sqlite_rows_each(p, count, [](handle obj, unsigned long) { return kel_sqlite_close(obj); }), 0);
+  EXPECT_EQ(count, 1UL);
+  EXPECT_EQ(raw_exec(path, kExclusive), SQLITE_OK);
+  log.clear();
+  ASSERT_EQ(kel_sqlite_try_open(p), SQLITE_OK);
   EXPECT_EQ(kel_database_get_sqlite("life").get(), p.get());
 }
 
@@ -254,6 +271,58 @@ TEST(ConnectionOpen, APathWithANulByteOpensAndCreatesNothing) {
   EXPECT_FALSE(kel_database_get_sqlite("nul"));
   EXPECT_EQ(kel_sqlite_sql_stmt(p, "SELECT 1", nullptr), SQLITE_MISUSE);
   EXPECT_FALSE(std::filesystem::exists(named));
+}
+
+// The path is always a file name, also where SQLite reads names that begin
+// with "file:" as URIs (Debian's SQLite does): such a relative path names a
+// file of exactly that name in the working directory, and URI parameters
+// change nothing. ":memory:" keeps its meaning.
+TEST(ConnectionOpen, APathIsAFileNameEvenWhenItLooksLikeAUri) {
+  temp_dir dir;
+  silent_assertions quiet;
+  const std::filesystem::path was = std::filesystem::current_path();
+  std::filesystem::current_path(dir.root());
+  const auto in_dir = [] {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(".")) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+
+  // A missing file is not created by try_open, whatever the parameters ask.
+  const handle rwc = kel_sqlite_new("file:x.db?mode=rwc", "rwc");
+  EXPECT_EQ(kel_sqlite_try_open(rwc), SQLITE_CANTOPEN);
+  EXPECT_EQ(in_dir(), std::vector<std::string>{});
+
+  // Each name creates and fills the file it names, and only that file.
+  const std::string names[] = {"file:notes.db", "file:keep.db?mode=memory", "FILE:upper.db",
+                               dir.path("file:absolute.db")};
+  for (const auto& name : names) {
+    SCOPED_TRACE(name);
+    const handle p = kel_sqlite_new(name, "uri");
+    ASSERT_EQ(kel_sqlite_open(p), SQLITE_OK);
+    EXPECT_EQ(kel_sqlite_sql_stmt(p, "CREATE TABLE t(a); INSERT INTO t VALUES(1), (2);", nullptr), SQLITE_OK);
+    EXPECT_TRUE(kel_sqlite_close(p));
+    const std::string file = name[0] == '/' ? name : dir.path(name);
+    EXPECT_TRUE(std::filesystem::exists(file));
+    EXPECT_EQ(raw_count(file), 2);
+    // Reopened by an existing-file open, it finds its rows again.
+    EXPECT_EQ(kel_sqlite_try_open(p), SQLITE_OK);
+    EXPECT_EQ(kel_sqlite_prepare(p, "SELECT count(*) FROM t"), SQLITE_OK);
+    EXPECT_EQ(kel_sqlite_step(p), SQLITE_ROW);
+    EXPECT_EQ(kel_sqlite_column_int(p, 0), 2);
+    EXPECT_TRUE(kel_sqlite_close(p));
+  }
+  EXPECT_EQ(in_dir(), (std::vector<std::string>{"FILE:upper.db", "file:absolute.db", "file:keep.db?mode=memory",
+                                                "file:notes.db"}));
+
+  // ":memory:" is still a database in memory: no file appears.
+  const handle memory = kel_sqlite_new(":memory:", "memory");
+  ASSERT_EQ(kel_sqlite_open(memory), SQLITE_OK);
+  EXPECT_EQ(kel_sqlite_sql_stmt(memory, "CREATE TABLE t(a)", nullptr), SQLITE_OK);
+  EXPECT_TRUE(kel_sqlite_close(memory));
+  EXPECT_EQ(in_dir().size(), 4u);
+  std::filesystem::current_path(was);
 }
 
 // Never opened: every check that needs the connection fails, and the

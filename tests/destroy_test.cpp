@@ -111,7 +111,10 @@ TEST_F(Destroy, ClosedUnopenedAndUnmarkedObjectsAreEachReleasedOnce) {
   EXPECT_FALSE(kel_sqlite_is_opened(unmarked));
 }
 
-TEST_F(Destroy, ANonBoolMarkIsReportedAndNothingIsReleased) {
+// A mark that is no bool is reported, and the destroy then goes on as a
+// first destroy: the mark becomes true and the object is released, so the
+// shutdown in TearDown returns.
+TEST_F(Destroy, ANonBoolMarkIsReportedThenTheObjectIsDestroyedAndReleased) {
   auto object = opened("odd");
   kel_sqlite_to_object(object)->properties["object-destroyed"] = std::string("yes");
 
@@ -120,15 +123,21 @@ TEST_F(Destroy, ANonBoolMarkIsReportedAndNothingIsReleased) {
       "boost::bad_any_cast: failed conversion using boost::any_cast\n";
   stdout_capture out;
   EXPECT_TRUE(kel_sqlite_destroy(object, __FILE__, __LINE__));
-  EXPECT_TRUE(kel_sqlite_destroy(object, __FILE__, __LINE__));
+  EXPECT_TRUE(destroyed_mark(object));
   ASSERT_TRUE(drain_service());
-  EXPECT_EQ(out.finish(), failed + failed);
-  EXPECT_TRUE(kel_sqlite_is_opened(object));
-  EXPECT_EQ(kel_database_get_sqlite("odd"), object);
+  EXPECT_EQ(out.finish(), failed + count_line(0));
+  EXPECT_FALSE(kel_sqlite_is_opened(object));
+  EXPECT_EQ(kel_database_get_sqlite("odd"), nullptr);
+  EXPECT_FALSE(kel_sqlite_to_object(object)->is_reffed());
+  EXPECT_TRUE(exclusive_lock_free(dir.path("odd.db")));
 
-  // Mended by its owner, the object can be destroyed and released.
-  kel_sqlite_to_object(object)->properties["object-destroyed"] = false;
-  kel_sqlite_destroy(object, __FILE__, __LINE__);
+  // Now marked, a second destroy is refused as any other.
+  stdout_capture again;
+  EXPECT_TRUE(kel_sqlite_destroy(object, "app/main.cpp", 5));
+  ASSERT_TRUE(drain_service());
+  const std::string text = again.finish();
+  EXPECT_EQ(text.compare(0, refused_line("app/main.cpp:5").size(), refused_line("app/main.cpp:5")), 0) << text;
+  EXPECT_EQ(object.use_count(), 1);
 }
 
 TEST_F(Destroy, ADestroyedObjectNeverOpensAgain) {

@@ -283,14 +283,22 @@ TEST_F(HostService, StopEndsAfterTheCurrentJobThenCallsCallbackAndFinishedHandle
   auto running = started.get_future();
   ASSERT_TRUE(ready(running));
   kel_thread_service_stop(service, [&](service_ptr) { note(std::string("cb") + where()); });
-  kel_thread_service_stop(service, [&](service_ptr) { note("cb2"); });
+  // A service stops once: a second stop, here or from another thread, changes nothing. What its
+  // callback holds goes on the service thread.
+  auto refused = boost::make_shared<int>(0);
+  boost::weak_ptr<int> refused_watch = refused;
+  std::thread([&, refused] { kel_thread_service_stop(service, [&, refused](service_ptr) { note("cb2"); }); }).join();
+  refused.reset();
+  kel_thread_service_stop(service, [&](service_ptr) { note("cb3"); });
+  EXPECT_FALSE(refused_watch.expired()) << "a refused stop callback went on the caller's thread";
   note("stop returned");
   release.set_value();
   ASSERT_TRUE(ready(done.future));
   std::lock_guard<std::mutex> lock(mutex);
-  EXPECT_EQ(events, (std::vector<std::string>{"job", "stop returned", "job end", "cb on service", "cb2",
+  EXPECT_EQ(events, (std::vector<std::string>{"job", "stop returned", "job end", "cb on service",
                                               "finished 0 same on service"}));
   EXPECT_TRUE(dropped_watch.expired()) << "a dropped job must release what it holds";
+  EXPECT_TRUE(refused_watch.expired()) << "a refused stop callback must release what it holds";
 }
 
 TEST_F(HostService, FinishedStatusCountsJobsThatThrewNotEmptyOnes) {
@@ -324,6 +332,42 @@ TEST_F(HostService, FinishedStatusCountsJobsThatThrewNotEmptyOnes) {
   EXPECT_EQ(after_throw, 2);
   EXPECT_NE(errors.find("\"throwing\": job queued at a.cpp:1 threw: boom\n"), std::string::npos) << errors;
   EXPECT_NE(errors.find("job queued at b.cpp:2 threw a non-standard exception\n"), std::string::npos) << errors;
+}
+
+// What the bundled runtime does with exceptions of the database service's
+// jobs (a framework's runtime decides for itself): each is caught on the
+// service thread and reported as one error line on standard error, naming
+// the place the job was queued from; the service goes on with the next job;
+// an interval whose job throws ends for good, and what its job holds is
+// released there and then.
+TEST_F(HostService, DatabaseJobsThatThrowAreReportedTheServiceGoesOnAndAThrowingIntervalEnds) {
+  struct on_release {
+    std::shared_ptr<std::promise<void>> released;
+    ~on_release() { released->set_value(); }
+  };
+  kel_database_init();
+  testing::internal::CaptureStderr();
+  signal<> interval_released, next_job;
+  std::atomic<int> ticks{0};
+  kel_database_exec([] { throw std::runtime_error("job failed"); }, "jobs.cpp", 7);
+  kel_database_exec([promise = next_job.promise] { promise->set_value(); }, "jobs.cpp", 8);
+  auto held = std::make_shared<on_release>();
+  held->released = interval_released.promise;
+  kel_database_set_interval(
+      [&ticks, held]() -> bool {
+        ++ticks;
+        throw std::logic_error("tick failed");
+      },
+      1, "ticks.cpp", 9);
+  held.reset();
+  ASSERT_TRUE(ready(next_job.future));
+  ASSERT_TRUE(ready(interval_released.future)) << "the interval whose job threw was not ended";
+  ASSERT_TRUE(drain_service());
+  const std::string errors = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(ticks, 1);
+  const std::string banner = "\033[1;31mKEL-SYSTEM**ERROR**\033[0;0m: thread service \"database\": ";
+  EXPECT_EQ(errors, banner + "job queued at jobs.cpp:7 threw: job failed\n" + banner +
+                        "job queued at ticks.cpp:9 threw: tick failed\n");
 }
 
 // After a burst of jobs the service thread watches for the next one only

@@ -313,14 +313,14 @@ TEST_F(Statement, ConnectionCountersNeedNoStatementButCountersAndStepNeedAConnec
   EXPECT_EQ(kel_sqlite_affected_rows_count(db), 1);
   EXPECT_EQ(log.take(), (calls{db_open(true, 209), db_open(true, 303), db_open(true, 209), db_open(true, 303)}));
 
-  // A statement left prepared across a close cannot be stepped.
+  // The close finalizes a statement in progress: nothing is left to step.
   first_row("SELECT a FROM t");
   ASSERT_TRUE(kel_sqlite_close(db));
   log.clear();
   EXPECT_EQ(kel_sqlite_step(db), -1);
   EXPECT_EQ(kel_sqlite_last_insert_rowid(db), -1LL);
   EXPECT_EQ(kel_sqlite_affected_rows_count(db), -1);
-  EXPECT_EQ(log.take(), (calls{db_open(false, 192), stmt_open(true, 193), db_open(false, 209), db_open(false, 303)}));
+  EXPECT_EQ(log.take(), (calls{db_open(false, 192), stmt_open(false, 193), db_open(false, 209), db_open(false, 303)}));
   EXPECT_TRUE(kel_sqlite_finalize(db));
 }
 
@@ -405,6 +405,138 @@ TEST_F(Statement, RowsEachLetsCallbackExceptionsThroughAndSurvivesAFinalizingCal
   EXPECT_EQ(log.take(), (calls{db_open(true, 219), stmt_open(true, 220), db_open(true, 192), stmt_open(true, 193),
                                db_open(true, 192), stmt_open(false, 193)}));
   EXPECT_EQ(kel_sqlite_sql(db), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// What a callback does to the statement it walks, and what the walk makes of it. The walk never
+// restarts the statement or walks another: the three-row query would otherwise be delivered
+// without end, again or in part from another statement. A callback that finds itself called for
+// more rows than the query has records the failure and stops the walk, so that a walk that restarts
+// fails the case instead of hanging it.
+struct walk_case {
+  const char* name;
+  std::function<void(const handle&)> at_first_row;  // the callback's action at index 0
+  int result;
+  unsigned long count;
+};
+
+TEST_F(Statement, RowsEachNeverRestartsOrSwitchesWhateverTheCallbackDoesToTheStatement) {
+  const std::string query = "SELECT a FROM t ORDER BY a";  // 10, 20, 30
+  const walk_case cases[] = {
+      {"steps once: goes on from the row it stepped to", [](const handle& obj) { kel_sqlite_step(obj); }, SQLITE_DONE,
+       2},
+      {"steps to the end", [](const handle& obj) { while (kel_sqlite_step(obj) == SQLITE_ROW) {} }, SQLITE_DONE, 1},
+      {"steps past the end, so that SQLite starts it over",
+       [](const handle& obj) {
+         while (kel_sqlite_step(obj) == SQLITE_ROW) {
+         }
+         ASSERT_EQ(kel_sqlite_step(obj), SQLITE_ROW);
+       },
+       SQLITE_MISUSE, 1},
+      {"resets", [](const handle& obj) { ASSERT_EQ(kel_sqlite_reset(obj), SQLITE_OK); }, SQLITE_MISUSE, 1},
+      {"resets and steps to the row it was on",
+       [](const handle& obj) {
+         kel_sqlite_reset(obj);
+         kel_sqlite_step(obj);
+       },
+       SQLITE_MISUSE, 1},
+      {"resets and steps to its end",
+       [](const handle& obj) {
+         kel_sqlite_reset(obj);
+         while (kel_sqlite_step(obj) == SQLITE_ROW) {
+         }
+       },
+       SQLITE_MISUSE, 1},
+      {"finalizes and prepares the same text (the address may be reused)",
+       [&query](const handle& obj) {
+         kel_sqlite_finalize(obj);
+         ASSERT_EQ(kel_sqlite_prepare(obj, query), SQLITE_OK);
+       },
+       SQLITE_MISUSE, 1},
+      {"finalizes and prepares another query",
+       [](const handle& obj) {
+         kel_sqlite_finalize(obj);
+         ASSERT_EQ(kel_sqlite_prepare(obj, "SELECT 7 UNION ALL SELECT 8"), SQLITE_OK);
+       },
+       SQLITE_MISUSE, 1},
+      {"only finalizes", [](const handle& obj) { kel_sqlite_finalize(obj); }, 0, 1},
+      {"walks the rest itself",
+       [](const handle& obj) { EXPECT_EQ(kel_sqlite_rows_each(obj, [](handle, unsigned long) { return true; }), 101); },
+       SQLITE_DONE, 1},
+      {"walks one more row itself and stops there",
+       [](const handle& obj) {
+         EXPECT_EQ(kel_sqlite_rows_each(obj, [](handle, unsigned long) { return false; }), 100);
+       },
+       SQLITE_DONE, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    kel_sqlite_finalize(db);
+    ASSERT_EQ(kel_sqlite_prepare(db, query), SQLITE_OK);
+    unsigned long count = 0;
+    unsigned long calls = 0;
+    const int rc = kel_sqlite_rows_each(db, count, [&](handle obj, unsigned long index) {
+      EXPECT_EQ(index, calls);
+      if (++calls > 3) {
+        ADD_FAILURE() << "more rows delivered than the query has";
+        return false;
+      }
+      if (index == 0) c.at_first_row(obj);
+      return true;
+    });
+    EXPECT_EQ(rc, c.result);
+    EXPECT_EQ(count, c.count);
+    EXPECT_EQ(calls, c.count);
+  }
+
+  // Stepped into an error: the walk ends as misuse, the statement as the callback left it.
+  kel_sqlite_finalize(db);
+  ASSERT_EQ(
+      kel_sqlite_prepare(db, "SELECT CASE WHEN a = 20 THEN zeroblob(2000000000) ELSE a END FROM t ORDER BY rowid"),
+      SQLITE_OK);
+  unsigned long count = 0;
+  EXPECT_EQ(kel_sqlite_rows_each(db, count,
+                                 [](handle obj, unsigned long) { return kel_sqlite_step(obj) == SQLITE_TOOBIG; }),
+            SQLITE_MISUSE);
+  EXPECT_EQ(count, 1UL);
+  EXPECT_EQ(kel_sqlite_reset(db), SQLITE_TOOBIG);
+
+  // Taking rows in pairs: the walk delivers the first of each pair, the callback steps to the second.
+  // With three rows the callback's second step finds the end, and the walk ends there.
+  kel_sqlite_finalize(db);
+  ASSERT_EQ(kel_sqlite_prepare(db, query), SQLITE_OK);
+  std::vector<int> firsts;
+  EXPECT_EQ(kel_sqlite_rows_each(db, count,
+                                 [&firsts](handle obj, unsigned long) {
+                                   firsts.push_back(kel_sqlite_column_int(obj, 0));
+                                   if (firsts.size() > 3) {
+                                     ADD_FAILURE() << "more rows delivered than the query has";
+                                     return false;
+                                   }
+                                   kel_sqlite_step(obj);
+                                   return true;
+                                 }),
+            SQLITE_DONE);
+  EXPECT_EQ(count, 2UL);
+  EXPECT_EQ(firsts, (std::vector<int>{10, 30}));
+
+  kel_sqlite_finalize(db);
+  exec("INSERT INTO t VALUES(40)");
+  ASSERT_EQ(kel_sqlite_prepare(db, query), SQLITE_OK);
+  std::vector<std::pair<int, int>> pairs;
+  EXPECT_EQ(kel_sqlite_rows_each(db, count,
+                                 [&pairs](handle obj, unsigned long) {
+                                   const int first = kel_sqlite_column_int(obj, 0);
+                                   EXPECT_EQ(kel_sqlite_step(obj), SQLITE_ROW);
+                                   pairs.emplace_back(first, kel_sqlite_column_int(obj, 0));
+                                   return pairs.size() <= 2;
+                                 }),
+            SQLITE_DONE);
+  EXPECT_EQ(count, 2UL);
+  EXPECT_EQ(pairs, (std::vector<std::pair<int, int>>{{10, 20}, {30, 40}}));
 }
 
 }  // namespace

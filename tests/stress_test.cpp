@@ -184,4 +184,39 @@ TEST(Stress, ShutdownRacingDestroysCompletesInEveryOrder) {
   }
 }
 
+// Two threads shut down at the same moment, in every interleaving the rounds
+// happen to give: the service stops once. Both may ask its join handler to
+// stop it; the stop callback runs once all the same, and every shutdown
+// returns once the object among them has been released.
+TEST(Stress, TwoShutdownsAtOnceStopTheServiceOnce) {
+  for (int round = 0; round < 200 && !testing::Test::HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    kel_database_init();
+    const bool with_object = round % 2 == 1;
+    handle object = with_object ? kel_sqlite_new(":memory:", "between") : handle();
+    stdout_capture out;
+    std::atomic<int> waiting{with_object ? 3 : 2};
+    std::vector<std::future<void>> shutdowns;
+    for (int t = 0; t < 2; ++t) {
+      shutdowns.push_back(std::async(std::launch::async, [&] {
+        start_together(waiting);
+        kel_system_shutdown();
+      }));
+    }
+    if (with_object) {
+      start_together(waiting);
+      kel_sqlite_destroy(object, "between.cpp", round);
+    }
+    for (auto& shutdown : shutdowns) ASSERT_EQ(shutdown.wait_for(60s), std::future_status::ready) << "shutdown hung";
+    std::map<std::string, int> lines = tally(out.finish());
+    const int requests = lines["DATABASE SERVICE SHOT DONW REQUEST"];
+    EXPECT_TRUE(requests == 1 || requests == 2) << requests;
+    lines.erase("DATABASE SERVICE SHOT DONW REQUEST");
+    std::map<std::string, int> expected = {{"DATABASE THREAD SERVICE STOPPED", 1}, {"DATABASE SERVICE DONE", 1}};
+    if (with_object) expected[count_line(0)] = 1;
+    EXPECT_EQ(lines, expected);
+    EXPECT_RUNNING_SERVICES(0);
+  }
+}
+
 }  // namespace

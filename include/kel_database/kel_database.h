@@ -43,8 +43,10 @@
  * function says until when it is valid. The two exceptions are the error
  * message of kel_sqlite_sql_stmt (released with kel_sqlite_free) and the
  * buffer of kel_sqlite_column_blob (released with `free`). Nothing is thrown
- * for misuse; exceptions of allocations and of the caller's own callbacks
- * and jobs pass through.
+ * for misuse; exceptions of allocations and of row callbacks pass through to
+ * the caller. An exception that a queued job, timer or interval throws is
+ * the framework runtime's to handle, on the service thread (see
+ * kel_database_exec for what the bundled runtime does).
  *
  * @par Threads
  * The `kel_sqlite_*` functions run on the caller's thread and do not lock the
@@ -91,8 +93,11 @@ using kel_sqlite_row_callback = std::function<bool(boost::shared_ptr<_kel_sqlite
 /// framework (kel_object_ref) and the database service's list of live objects
 /// each hold it from now on, so dropping the handles does not free it: only
 /// kel_sqlite_destroy ends its life. No SQLite call is made.
-/// @param path The file handed to `sqlite3_open_v2` by kel_sqlite_open and
-///        kel_sqlite_try_open (`:memory:` for an in-memory database).
+/// @param path The database file opened by kel_sqlite_open and
+///        kel_sqlite_try_open, always a file name and never a URI, whatever
+///        the SQLite build: a relative path beginning with `file:` names a
+///        file of exactly that name in the working directory. `:memory:`
+///        gives an in-memory database, an empty path a temporary one.
 /// @param name The name under which kel_database_get_sqlite finds the object
 ///        while it is open; never changes.
 /// @return A handle to the new object; never empty (an allocation failure
@@ -152,8 +157,9 @@ KEL_DATABASE_API std::string kel_sqlite_get_name(boost::shared_ptr<_kel_sqlite> 
 /// A second destroy changes nothing: it writes
 /// `KEL-SYSTEM**WARNING**: CALLING DESTROY MULTIPLE TIMES IS NOT AN OPTION [kel_sqlite]-<file>:<line>`
 /// and describes the object. An "object-destroyed" property that holds no
-/// `bool` is reported with `KEL-SYSTEM**ERROR**: bad cast destroy any: ...`
-/// and nothing is released. No state check.
+/// `bool` is reported with `KEL-SYSTEM**ERROR**: bad cast destroy any: ...`;
+/// the destroy then goes on as a first one: the property becomes `true` and
+/// the object is released. No state check.
 /// @param obj The Connection object.
 /// @param file The caller's source file, printed by a second destroy.
 /// @param line The caller's source line, printed by a second destroy.
@@ -206,11 +212,12 @@ KEL_DATABASE_API int kel_sqlite_open(boost::shared_ptr<_kel_sqlite> obj);
 /// @return True between a successful open and the close; false otherwise and
 ///         for an empty handle.
 KEL_DATABASE_API bool kel_sqlite_is_opened(boost::shared_ptr<_kel_sqlite> obj);
-/// Closes the connection with `sqlite3_close_v2`, whose answer is not
-/// returned: a statement still prepared keeps the connection (its locks, an
-/// open transaction) alive until kel_sqlite_finalize. The object leaves the
-/// name registry, unless the entry under its name holds another object. It
-/// may be opened again. Check: open (`db!=nullptr`, line 324); when it fails
+/// Finalizes the statement, if one is still prepared, then closes the
+/// connection (`sqlite3_close_v2`, whose answer is not returned): a closed
+/// object holds no statement, no lock and no transaction (one left open is
+/// rolled back). The object leaves the name registry, unless the entry under
+/// its name holds another object. It may be opened again, and then starts
+/// without a statement. Check: open (`db!=nullptr`, line 324); when it fails
 /// there is nothing to close and the rest is done all the same.
 /// @param obj The Connection object.
 /// @return True, also when the object was not open; false for an empty
@@ -437,12 +444,30 @@ KEL_DATABASE_API const char* kel_sqlite_sql(boost::shared_ptr<_kel_sqlite> obj);
  * The walk starts at the statement's current position (it is not reset
  * first) and steps it as kel_sqlite_step does, reporting the two checks of a
  * step (lines 192, 193) each time. Each row goes to the callback while the
- * statement stands on it; the callback may read its columns and call any
- * other function on the object, but must not walk the same object again: the
- * inner walk would run the statement to its end, and the outer walk's next
- * step would start it over, silently. Exceptions of the callback pass
- * through (the statement stays on that row); an empty callback throws
- * `std::bad_function_call` at the first row.
+ * statement stands on it. A walk never starts its statement over and never
+ * goes on with another one. What a callback that returns true may do to the
+ * object, and what it does to the walk:
+ * - read the row's columns, or call anything that leaves the statement
+ *   where it stands (SQLite refuses binds while it runs): the walk goes on
+ *   with the next row;
+ * - kel_sqlite_step onto a further row (taking rows in pairs, say), or a
+ *   walk of its own that stops on a row: the walk goes on from that row;
+ * - kel_sqlite_step, or a walk of its own, to the statement's end: the walk
+ *   ends and returns `SQLITE_DONE` (101);
+ * - kel_sqlite_step into an error: the walk ends and returns `SQLITE_MISUSE`
+ *   (21); the statement stays as the step left it (kel_sqlite_reset gives
+ *   the error);
+ * - kel_sqlite_reset, kel_sqlite_finalize then kel_sqlite_prepare (another
+ *   statement, or the same text again), or a step after the end (SQLite
+ *   would start the statement over): the walk ends and returns
+ *   `SQLITE_MISUSE` (21), leaving the statement as the callback left it;
+ * - kel_sqlite_finalize alone, kel_sqlite_close, or kel_database_get_sqlite
+ *   of the object's name (which finalizes): the next step reports the
+ *   missing statement (line 193) and the walk returns 0.
+ * A callback that returns false ends the walk with `SQLITE_ROW` (100)
+ * whatever it did. The counter counts the rows delivered. Exceptions of the
+ * callback pass through (the statement stays on that row); an empty callback
+ * throws `std::bad_function_call` at the first row.
  *
  * Thread safety: one object on one thread at a time; the callback runs on
  * the calling thread, with no lock held.
@@ -461,8 +486,11 @@ KEL_DATABASE_API const char* kel_sqlite_sql(boost::shared_ptr<_kel_sqlite> obj);
 ///         the error code of a failed step (the statement is then reset, with
 ///         `sqlite3_reset`); 0 when a step could not be made because its
 ///         checks failed: no connection or no statement from the start, or
-///         the callback finalized the statement or closed the object; -1 for
-///         an empty handle (the callback is not called).
+///         the callback finalized the statement or closed the object;
+///         `SQLITE_MISUSE` (21) when the callback reset, replaced or
+///         restarted the statement or stepped it into an error (see the
+///         group's description); -1 for an empty handle (the callback is not
+///         called).
 KEL_DATABASE_API int kel_sqlite_rows_each(boost::shared_ptr<_kel_sqlite> obj, kel_sqlite_row_callback callback);
 /// Steps the statement and hands each row to `callback`, counting the rows.
 /// Checks, both reported first: open (`db!=nullptr`, line 219) and a
@@ -674,6 +702,14 @@ KEL_DATABASE_API bool kel_sqlite_is_column_double(boost::shared_ptr<_kel_sqlite>
 /// after one has finished, starts a new one.
 KEL_DATABASE_API void kel_database_init();
 /// Queues a job on the service thread: `kel_thread_service_exec`.
+///
+/// What becomes of an exception that a job, a timer or an interval throws is
+/// the framework runtime's. The bundled runtime catches it on the service
+/// thread and writes one line to standard error,
+/// `KEL-SYSTEM**ERROR**: thread service "database": job queued at <file>:<line> threw: <what>`
+/// (in colour; `threw a non-standard exception` for one that is no
+/// `std::exception`), then goes on with the next job; an interval whose job
+/// throws ends for good and is not run again. Nothing reaches the caller.
 /// @param job Runs once on the service thread.
 /// @param file The caller's source file, for the framework's diagnostics.
 /// @param line The caller's source line, for the framework's diagnostics.

@@ -105,8 +105,10 @@ KEL_SYSTEM_API void kel_thread_service_set_join_handler(
     boost::shared_ptr<_kel_thread_service> svc,
     std::function<bool(boost::shared_ptr<_kel_thread_service>, int)> handler);
 /// The thread ends after the job in progress; jobs still queued are dropped.
-/// Then, on the service thread, each stop callback runs, then the finished
-/// handler. Never runs anything from inside this call.
+/// Then, on the service thread, the stop callback runs, then the finished
+/// handler. A service stops once: a further stop of the same service, from
+/// any thread, changes nothing and its callback is never called. Never runs
+/// anything from inside this call.
 KEL_SYSTEM_API void kel_thread_service_stop(boost::shared_ptr<_kel_thread_service> svc,
                                             std::function<void(boost::shared_ptr<_kel_thread_service>)> callback);
 

@@ -132,9 +132,19 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
     timers.erase(found);
   }
 
+  // A service stops once: a later request, from whichever thread, changes
+  // nothing and its callback is never called. (Two threads shutting down at
+  // once each call the join handler, which may request the stop each time.)
   void request_stop(stop_callback callback) {
     {
       std::lock_guard<std::mutex> lock(mutex);
+      if (stop_requested) {
+        // Kept unrun and dropped with the service's other callbacks, never
+        // on this thread, whose caller may hold a lock its captures need.
+        if (callback) refused_stop_callbacks.push_back(std::move(callback));
+        return;
+      }
+      stop_requested = true;
       if (callback) stop_callbacks.push_back(std::move(callback));
     }
     io.stop();
@@ -150,12 +160,14 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
   boost::asio::io_context io;
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work;
 
-  std::mutex mutex;  // guards the members from here to `stop_callbacks`
+  std::mutex mutex;  // guards the members from here to `stop_requested`
   std::map<unsigned long long, timer_entry> timers;
   unsigned long long next_id = 1;
   finished_handler on_finished;
   join_handler on_join;
   std::vector<stop_callback> stop_callbacks;
+  std::vector<stop_callback> refused_stop_callbacks;  // of requests after the first
+  bool stop_requested = false;
 
   // Finished services still to be reaped, handed over by the call that
   // created this one before its thread starts; then the thread's alone.
@@ -253,14 +265,17 @@ void _kel_thread_service::thread_main(service_ptr self) {
   self->drop_pending();
 
   std::vector<stop_callback> callbacks;
+  std::vector<stop_callback> refused;
   finished_handler finished;
   join_handler join;
   {
     std::lock_guard<std::mutex> lock(self->mutex);
     callbacks.swap(self->stop_callbacks);
+    refused.swap(self->refused_stop_callbacks);
     finished.swap(self->on_finished);
     join.swap(self->on_join);  // never called from now on; drop what it holds
   }
+  refused.clear();  // never called either; gone before the finished handler runs
   auto& registry = kel_host::state.services;
   bool exiting = false;
   {

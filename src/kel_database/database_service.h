@@ -25,6 +25,10 @@ void kel_database_ref(boost::shared_ptr<_kel_object> object);
 /// and, once a shutdown was requested and the list is empty, stops the service.
 void kel_database_unref(boost::shared_ptr<_kel_object> object);
 
+/// Whether this thread holds the service mutex. Known only in builds that
+/// check the internal invariants (kel_assert.h); false in the others.
+bool kel_database_service_mutex_held();
+
 /// The name registry of open Connection objects.
 void kel_database_add_sqlite(boost::shared_ptr<_kel_sqlite> object);
 void kel_database_remove_sqlite(boost::shared_ptr<_kel_sqlite> object);

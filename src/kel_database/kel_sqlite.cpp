@@ -6,7 +6,24 @@
 #include "kel_sqlite.h"
 
 #include "database_service.h"
+#include "kel_assert.h"
 #include "state_checks.h"
+
+#include <strings.h>
+
+namespace {
+
+// The path is always a file name. SQLite built to read names beginning with
+// "file:" as URIs (Debian's is) would otherwise open another file, or a
+// database that never reaches the disk; "./" in front names the same file
+// in the working directory on every build. SQLite compares the scheme
+// exactly; any case is prefixed here, which names the same file all the same.
+std::string file_name(const std::string& path) {
+  if (path.size() >= 5 && strncasecmp(path.c_str(), "file:", 5) == 0) return "./" + path;
+  return path;
+}
+
+}  // namespace
 
 _kel_sqlite::_kel_sqlite(std::string path_, std::string name_) : path(std::move(path_)), name(std::move(name_)) {}
 
@@ -46,6 +63,7 @@ void _kel_sqlite::release_statement() {
   if (stmt != nullptr) {
     sqlite3_finalize(stmt);
     stmt = nullptr;
+    statement_rewound();
   }
 }
 
@@ -55,6 +73,7 @@ int _kel_sqlite::open() { return open_with(SQLITE_OPEN_READWRITE | SQLITE_OPEN_C
 
 int _kel_sqlite::open_with(int flags, int check_line) {
   const bool closed = kel_checks::db_closed(db, check_line);
+  KEL_ASSERT(!kel_database_service_mutex_held());
   {
     // A destroyed object is on its way out (or already out) of the
     // framework's hands and the live-object list: opened again, it could
@@ -66,7 +85,8 @@ int _kel_sqlite::open_with(int flags, int check_line) {
   if (!closed) return -1;
   // SQLite reads the path up to its first NUL, which would name another file.
   if (path.find('\0') != std::string::npos) return SQLITE_CANTOPEN;
-  const int rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+  KEL_ASSERT(stmt == nullptr);  // a statement never outlives its connection
+  const int rc = sqlite3_open_v2(file_name(path).c_str(), &db, flags, nullptr);
   if (rc != SQLITE_OK) {
     // SQLite usually hands back a handle even on failure; it holds the error
     // and must be closed.
@@ -80,6 +100,7 @@ int _kel_sqlite::open_with(int flags, int check_line) {
     // come while the connection was being opened.
     std::lock_guard<std::mutex> lock(mutex);
     refused = destroyed;
+    KEL_ASSERT(!opened);
     if (!refused) opened = true;
   }
   if (refused) {
@@ -94,16 +115,22 @@ int _kel_sqlite::open_with(int flags, int check_line) {
 void _kel_sqlite::close_connection() {
   kel_checks::db_open(db, kel_checks::line::close);
   if (db != nullptr) {
-    // _v2: with a statement still prepared the connection is released as soon
-    // as that statement is finalized, instead of being refused and leaked.
+    // Every caller finalizes the statement first, so nothing keeps the
+    // connection; _v2 all the same, so that nothing could ever leak it.
+    KEL_ASSERT(stmt == nullptr);
     sqlite3_close_v2(db);
     db = nullptr;
   }
   std::lock_guard<std::mutex> lock(mutex);
   opened = false;
+  KEL_ASSERT(db == nullptr);
 }
 
 void _kel_sqlite::close() {
+  // A statement left prepared would keep the connection alive past the
+  // close, with its locks and any open transaction, and a later open would
+  // find the old connection's statement still in place.
+  release_statement();
   close_connection();
   kel_database_remove_sqlite(self());
 }

@@ -71,6 +71,15 @@ class _kel_sqlite : public _kel_object {
   /// Closes `db` (reporting the close check) and clears the opened flag.
   void close_connection();
   void queue_release();
+  /// Steps the statement, which must exist, and keeps the record a row walk
+  /// reads (see rows_each).
+  int step_statement();
+  /// The statement was prepared, finalized or rewound to its start.
+  void statement_rewound() {
+    ++stmt_rewinds;
+    ++stmt_turns;
+    last_step = SQLITE_OK;
+  }
 
   const std::string path;  // never changes
   std::string name;        // guarded by mutex
@@ -78,4 +87,12 @@ class _kel_sqlite : public _kel_object {
   sqlite3_stmt* stmt = nullptr;
   bool opened = false;     // guarded by mutex
   bool destroyed = false;  // guarded by mutex; set by the first destroy that goes ahead
+
+  // What a row walk needs to tell what its callback did to the statement,
+  // kept like `stmt` (by whichever thread works on the object). SQLite may
+  // hand a new statement the address of one just finalized, so pointers
+  // alone cannot tell a replaced statement from the same one.
+  unsigned long stmt_rewinds = 0;  // prepares, finalizes, resets and steps that start the statement over
+  unsigned long stmt_turns = 0;    // the same, and every step that gives no row
+  int last_step = SQLITE_OK;       // the last step's result; SQLITE_OK after a prepare, finalize or reset
 };

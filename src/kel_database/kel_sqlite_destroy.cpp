@@ -3,26 +3,41 @@
 
 #include "console.h"
 #include "database_service.h"
+#include "kel_assert.h"
 #include "state_checks.h"
 
 #include <boost/any.hpp>
+#include <boost/make_shared.hpp>
 
 namespace {
 constexpr char kDestroyedKey[] = "object-destroyed";
 
+// A mark reading "destroyed". Made from the mark the framework gives every
+// new object, set to true through a pointer: a boost::any built here would
+// add Boost's type information to the library's exported symbols. Empty if
+// the framework gives new objects no mark.
+boost::any destroyed_mark() {
+  boost::any mark;
+  const boost::shared_ptr<_kel_object> fresh = boost::make_shared<_kel_object>();
+  if (kel_property_get(fresh->properties, kDestroyedKey, mark)) {
+    if (bool* destroyed = boost::any_cast<bool>(&mark)) *destroyed = true;
+  }
+  return mark;
+}
+
 // The release job, on the database service thread: closes the connection,
 // drops the framework's reference and leaves the live-object list.
 void release(const boost::shared_ptr<_kel_sqlite>& owner, _kel_sqlite* object) {
-  if (object->is_opened()) {
-    object->release_statement();
-    object->close();
-  }
+  if (object->is_opened()) object->close();  // finalizes the statement first
+  KEL_ASSERT(!object->is_opened());
   if (object->is_reffed()) kel_object_unref_real(owner);
   kel_database_unref(object->shared_from_this());
 }
 }  // namespace
 
 void _kel_sqlite::destroy(std::string file, int line) {
+  // The object's mutex is never taken under the service mutex.
+  KEL_ASSERT(!kel_database_service_mutex_held());
   {
     std::lock_guard<std::mutex> lock(mutex);
     boost::any value;
@@ -36,7 +51,13 @@ void _kel_sqlite::destroy(std::string file, int line) {
         *boost::any_cast<bool>(&properties.find(kDestroyedKey)->second) = true;
       } catch (const boost::bad_any_cast& error) {
         kel_console::failed_cast(kel_checks::kModule, kel_checks::line::failed_cast, error.what());
-        return;
+        // Then destroyed as by a first destroy. A mark that never reads as
+        // a bool would refuse every destroy, and the object, never released,
+        // would keep every shutdown waiting; marked true, a second destroy
+        // is refused as usual.
+        boost::any marked = destroyed_mark();
+        const auto mark = properties.find(kDestroyedKey);
+        if (mark != properties.end() && !marked.empty()) marked.swap(mark->second);
       }
     }
     // From here on the object never opens again: once released, nothing

@@ -1,6 +1,7 @@
 // Connection object: the prepared statement, its bindings and row iteration.
 #include "kel_sqlite.h"
 
+#include "kel_assert.h"
 #include "state_checks.h"
 
 #include <climits>
@@ -37,7 +38,9 @@ int _kel_sqlite::prepare(const std::string& sql) {
   // Preparing over a statement would leak it: the one in place stays usable.
   const bool no_stmt = kel_checks::stmt_closed(stmt, kel_checks::line::prepare_stmt);
   if (!have_db || !no_stmt) return -1;
-  return sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+  const int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+  if (stmt != nullptr) statement_rewound();
+  return rc;
 }
 
 int _kel_sqlite::bind_int(int index, int value) {
@@ -101,10 +104,24 @@ int _kel_sqlite::step() {
   const bool have_db = kel_checks::db_open(db, kel_checks::line::step_db);
   const bool have_stmt = kel_checks::stmt_open(stmt, kel_checks::line::step_stmt);
   if (!have_db || !have_stmt) return -1;
-  return sqlite3_step(stmt);
+  return step_statement();
 }
 
-int _kel_sqlite::reset() { return stmt == nullptr ? SQLITE_OK : sqlite3_reset(stmt); }
+int _kel_sqlite::step_statement() {
+  KEL_ASSERT(stmt != nullptr && db != nullptr);
+  // Not on a row: this step runs the statement from its start (SQLite
+  // starts a finished statement over by itself).
+  if (last_step != SQLITE_ROW) statement_rewound();
+  last_step = sqlite3_step(stmt);
+  if (last_step != SQLITE_ROW) ++stmt_turns;
+  return last_step;
+}
+
+int _kel_sqlite::reset() {
+  if (stmt == nullptr) return SQLITE_OK;
+  statement_rewound();
+  return sqlite3_reset(stmt);
+}
 
 const char* _kel_sqlite::sql() {
   if (!kel_checks::stmt_open(stmt, kel_checks::line::sql)) return nullptr;
@@ -118,8 +135,23 @@ int _kel_sqlite::rows_each(unsigned long& count, const kel_sqlite_row_callback& 
   int code = step();
   while (code == SQLITE_ROW) {
     ++count;
+    const unsigned long turns = stmt_turns;
+    const unsigned long rewinds = stmt_rewinds;
     // The callback owns its handle for the call; it may keep a copy.
     if (!callback(self(), count - 1)) return code;
+    // A callback that only read the row, or stepped on to further rows,
+    // leaves the walk to go on from where the statement stands.
+    if (stmt_turns != turns) {
+      // Otherwise the walk never restarts the statement or walks another.
+      // A finalized statement is left to the next step, whose check reports
+      // it (0, below); one that was reset, replaced, started over or stepped
+      // into an error ends the walk as misuse; one stepped to its end ends
+      // it as done.
+      if (stmt != nullptr) {
+        if (stmt_rewinds != rewinds || last_step != SQLITE_DONE) return SQLITE_MISUSE;
+        return SQLITE_DONE;
+      }
+    }
     code = step();
   }
   if (code == SQLITE_DONE) return code;

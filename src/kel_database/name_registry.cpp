@@ -1,5 +1,7 @@
 #include "name_registry.h"
 
+#include "database_service.h"
+#include "kel_assert.h"
 #include "kel_sqlite.h"
 
 void name_registry::add(const boost::shared_ptr<_kel_sqlite>& object) {
@@ -20,6 +22,8 @@ void name_registry::remove(const boost::shared_ptr<_kel_sqlite>& object) {
 }
 
 boost::shared_ptr<_kel_sqlite> name_registry::get(const std::string& name) {
+  // Takes objects' mutexes inside its own: never under the service mutex.
+  KEL_ASSERT(!kel_database_service_mutex_held());
   boost::shared_ptr<_kel_sqlite> stale;  // dropped after the lock
   std::lock_guard<std::mutex> lock(mutex_);
   const auto found = entries_.find(name);
