@@ -3,7 +3,7 @@
 # values of every type in both layouts, several statements, scripts on
 # standard input, writes seen by the shell, errors (code, message and input
 # line on standard error, non-zero exit, nothing run after the failing
-# statement), sessions on a terminal and --version.
+# statement), a session on a terminal and --version.
 #
 #   kel_sql_test.sh KEL_SQL [SQLITE3]
 #
@@ -337,7 +337,7 @@ expect_output "an argument starting with a byte-order mark" "$work/expected"
 
 sqlite_version=$("$kel_sql" --list :memory: "SELECT sqlite_version() AS v" | tail -1)
 
-# ---- On a terminal -------------------------------------------------------------
+# ---- On a terminal, and Ctrl-C -------------------------------------------------
 # Sessions run on a pseudo-terminal under expect, which types each line only
 # once kel_sql's prompt for it has appeared, as a person does: the echo of
 # the typed text then always follows the prompt, and the transcript is the
@@ -370,7 +370,11 @@ spawn -noecho {*}\$argv
 $body
 expect eof
 set result [wait]
-if {[lindex \$result 4] eq "CHILDKILLED"} { exit [expr {128 + [lindex \$result 6 0]}] }
+if {[lindex \$result 4] eq "CHILDKILLED"} {
+  set numbers {SIGINT 2 SIGABRT 6 SIGKILL 9 SIGSEGV 11 SIGTERM 15}
+  set name [lindex \$result 5]
+  exit [expr {[dict exists \$numbers \$name] ? 128 + [dict get \$numbers \$name] : 255}]
+}
 exit [lindex \$result 3]
 EOF
   expect -f "$work/drive.exp" -- "$@" | tr -d '\r' >"$work/out"
@@ -396,27 +400,131 @@ expect_transcript() {
 kel_version=$("$kel_sql" --version | head -1)
 kel_version=${kel_version#kel_database }
 banner() { printf '%s\n' "kel_sql $kel_version (SQLite $sqlite_version): $1" "End each statement with ';'. Ctrl-D quits."; }
+endless="WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT 'running' AS m UNION ALL SELECT count(*) FROM c"
 
 if [ "$have_expect" = 1 ]; then
-  # Banner, prompts, an error that does not end the session, which goes on
-  # to the end of input (Ctrl-D) with the status of its last statement.
+  # Banner, prompts, an error that does not end the session; Ctrl-C drops a
+  # statement being continued and a line being typed, and the session goes
+  # on to the end of input (Ctrl-D) with the status of its last statement.
   terminal '
     prompt; send "SELECT 1 AS a;\r"
     prompt; send "SELEC 2;\r"
     prompt; send "SELECT\r"
     more; send " 3 AS c;\r"
+    prompt; send "SELECT 4,\r"
+    more; send "\003"
+    prompt; send "SELECT junk"; expect -ex "junk"; send "\003"
     prompt; send "SELECT 5 AS d;\r"
     prompt; send "\004"' "$kel_sql" "$written"
   {
     banner "$written"
     printf '%s\n' "kel_sql> SELECT 1 AS a;" a - 1 "kel_sql> SELEC 2;" \
       'kel_sql: error 1 (line 2): near "SELEC": syntax error' "kel_sql> SELECT" "   ...>  3 AS c;" c - 3 \
-      "kel_sql> SELECT 5 AS d;" d - 5 "kel_sql> "
+      "kel_sql> SELECT 4," "   ...> ^C" "kel_sql> SELECT junk^C" "kel_sql> SELECT 5 AS d;" d - 5 "kel_sql> "
   } >"$work/expected"
-  expect_transcript "terminal session" 0
+  expect_transcript "terminal session: errors and Ctrl-C while typing" 0
 
   terminal 'prompt; send "SELECT 1 AS a;\r"; prompt; send "SELEC 2;\r"; prompt; send "\004"' "$kel_sql" "$written"
   if [ "$rc" -eq 1 ]; then pass; else fail "terminal session ending with an error: status $rc"; fi
+
+  # Ctrl-C while a statement runs (its first row is on the screen, the rest
+  # never comes) interrupts that statement only; the transaction the user
+  # opened stays open, as in the shell, and the session goes on.
+  ctrl_c=$work/ctrl-c.db
+  shell "$ctrl_c" "CREATE TABLE t(x); INSERT INTO t VALUES (1)"
+  terminal "
+    prompt; send \"BEGIN;\r\"
+    prompt; send \"INSERT INTO t VALUES (2);\r\"
+    prompt; send \"$endless;\r\"
+    line running; send \"\\003\"
+    prompt; send \"SELECT count(*) AS n FROM t;\r\"
+    prompt; send \"ROLLBACK;\r\"
+    prompt; send \"\\004\"" "$kel_sql" --list "$ctrl_c"
+  {
+    banner "$ctrl_c"
+    printf '%s\n' "kel_sql> BEGIN;" "kel_sql> INSERT INTO t VALUES (2);" "kel_sql> $endless;" m running \
+      "^Ckel_sql: error 9 (line 3): interrupted" "kel_sql> SELECT count(*) AS n FROM t;" n 2 "kel_sql> ROLLBACK;" \
+      "kel_sql> "
+  } >"$work/expected"
+  expect_transcript "terminal session: Ctrl-C interrupts a running statement" 0
+  if [ "$(shell -list "$ctrl_c" "SELECT group_concat(x) FROM t")" = 1 ] && [ ! -e "$ctrl_c-journal" ]; then pass; else
+    fail "after the terminal session: rows $(shell -list "$ctrl_c" "SELECT group_concat(x) FROM t"), journal: $(ls "$ctrl_c-journal" 2>&1)"
+  fi
+
+  # A script interrupted mid-transaction (its output on the terminal shows
+  # when the endless statement runs): the error names the statement's line,
+  # the transaction is rolled back, no journal is left, status 1.
+  printf '%s\n' "BEGIN;" "INSERT INTO t VALUES (2);" "$endless;" "COMMIT;" >"$work/endless.sql"
+  terminal 'line running; exec kill -INT [exp_pid]' sh -c 'exec "$0" --list "$1" <"$2"' "$kel_sql" "$ctrl_c" "$work/endless.sql"
+  printf '%s\n' m running "kel_sql: error 9 (line 3): interrupted" >"$work/expected"
+  expect_transcript "a script interrupted while a statement runs" 1
+  if [ "$(shell -list "$ctrl_c" "SELECT group_concat(x) FROM t")" = 1 ] && [ ! -e "$ctrl_c-journal" ]; then pass; else
+    fail "after the interrupted script: rows $(shell -list "$ctrl_c" "SELECT group_concat(x) FROM t"), journal: $(ls "$ctrl_c-journal" 2>&1)"
+  fi
+fi
+
+# The state of a process (R, S, ...) as /proc shows it.
+process_state() { sed 's/.*) \(.\).*/\1/' "/proc/$1/stat" 2>/dev/null; }
+# Waits until process $1 is asleep (blocked in a read, a write or a wait)
+# while a journal beside $2 shows its transaction has written; false when
+# the process ends first.
+wait_asleep_in_transaction() {
+  local state
+  while :; do
+    state=$(process_state "$1")
+    case $state in
+      "" | Z) return 1 ;;
+      S) [ -e "$2-journal" ] && return 0 ;;
+    esac
+    sleep 0.01
+  done
+}
+
+if [ -d /proc/self ]; then
+  # Ctrl-C while a script waits for its next line: the line it waited for
+  # is named, the transaction is rolled back, no journal is left, status 1.
+  mkfifo "$work/in.fifo"
+  # A shell without job control starts background jobs with SIGINT ignored,
+  # which kel_sql respects: env gives it back its default.
+  env --default-signal=INT "$kel_sql" --list "$ctrl_c" <"$work/in.fifo" >"$work/out" 2>"$work/err" &
+  pid=$!
+  exec 3>"$work/in.fifo"
+  printf '%s\n' "BEGIN;" "INSERT INTO t VALUES (3);" >&3
+  wait_asleep_in_transaction "$pid" "$ctrl_c" && kill -INT "$pid"
+  wait "$pid"
+  rc=$?
+  exec 3>&-
+  expect_error "a script interrupted while it waits for input" 1 "kel_sql: error 9 (line 3): interrupted" "$work/empty"
+  if [ "$(shell -list "$ctrl_c" "SELECT group_concat(x) FROM t")" = 1 ] && [ ! -e "$ctrl_c-journal" ]; then pass; else
+    fail "after the script interrupted at its input: rows $(shell -list "$ctrl_c" "SELECT group_concat(x) FROM t")"
+  fi
+
+  # A second Ctrl-C while the first is still pending ends kel_sql as SIGINT
+  # does. The first one stays pending while kel_sql is blocked writing rows
+  # into a pipe that nobody reads; the second is sent once the first has
+  # been delivered. What the transaction wrote is not seen by the next
+  # opener, which rolls it back.
+  mkfifo "$work/out.fifo"
+  printf '%s\n' "BEGIN;" "INSERT INTO t VALUES (4);" "${endless/SELECT count(\*)/SELECT x};" "COMMIT;" >"$work/rows.sql"
+  env --default-signal=INT "$kel_sql" --list "$ctrl_c" <"$work/rows.sql" >"$work/out.fifo" 2>"$work/err" &
+  pid=$!
+  exec 4<"$work/out.fifo"
+  if wait_asleep_in_transaction "$pid" "$ctrl_c" && kill -INT "$pid"; then
+    # Delivered: SIGINT (bit 1) no longer pending for the process.
+    while [ "$(process_state "$pid")" = S ] && grep -Eq '^ShdPnd:.*[2367abef]$' "/proc/$pid/status"; do sleep 0.01; done
+    kill -INT "$pid" 2>/dev/null
+  fi
+  wait "$pid"
+  rc=$?
+  exec 4<&-
+  if [ "$rc" -eq 130 ] && [ ! -s "$work/err" ]; then pass; else
+    fail "a second Ctrl-C: status $rc, expected 130; standard error '$(cat "$work/err")'"
+  fi
+  if [ "$(shell -list "$ctrl_c" "SELECT group_concat(x) FROM t")" = 1 ]; then pass; else
+    fail "after a second Ctrl-C the next opener sees rows $(shell -list "$ctrl_c" "SELECT group_concat(x) FROM t")"
+  fi
+else
+  echo "note: no /proc; Ctrl-C in a script waiting for input is not tested"
 fi
 
 # ---- Usage -------------------------------------------------------------------

@@ -1,8 +1,9 @@
 // kel_sql: a command-line client for SQLite database files, built on the
 // public kel_database API. SQLite itself is called only for what the API
-// does not offer and needs no connection: sqlite3_complete, to tell when
-// text read from standard input holds complete statements, and the version
-// string of the SQLite library in use.
+// does not offer: sqlite3_complete, to tell when text read from standard
+// input holds complete statements, the version string of the SQLite library
+// in use, and for Ctrl-C sqlite3_interrupt and sqlite3_get_autocommit on the
+// connection's handle, which an auto-extension learns (interrupt.h).
 //
 //   kel_sql [--list] DB [SQL ...]
 //
@@ -18,6 +19,8 @@
 // resources left in it) is dropped at exit by the runtime's exit hook and the
 // library's static destructors, which print nothing. On a terminal, the
 // banner and the prompts go to standard error for the same reason.
+#include "interrupt.h"
+#include "line_reader.h"
 #include "sql_client.h"
 #include "statement_gatherer.h"
 
@@ -67,6 +70,17 @@ When standard input is a terminal, kel_sql shows a banner, then prompts on
 standard error with "kel_sql> " for a new statement and "   ...> " for a
 continuation line. It ends at the end of the input (Ctrl-D).
 
+Ctrl-C (SIGINT) interrupts the running statement with SQLite's
+sqlite3_interrupt; between statements it keeps the next one from starting.
+In a script (standard input that is not a terminal, or SQL arguments) it is
+an error like any other, "kel_sql: error 9 (line N): interrupted", N being
+the line of the interrupted statement or, while input is awaited, of the
+line being read. On a terminal it cancels the statement, or the text being
+entered, and prompts again; a transaction the user began stays open. A
+second Ctrl-C while the first is still pending ends kel_sql at once, as
+SIGINT does by default; SQLite rolls back what was left unfinished when the
+database is next opened.
+
 Output (standard output), for each statement that returns at least one row:
   default   an aligned table: the column names, a line of '-' under each,
             then one line per row. Columns are separated by two spaces and
@@ -90,12 +104,13 @@ message go to standard error as "kel_sql: error CODE: MESSAGE"; for standard
 input, as "kel_sql: error CODE (line N): MESSAGE", N being the input line on
 which the failing statement (or the unfinished text) starts. Unfinished text
 has code 1. Rows the statement produced before failing are printed;
-statements after it are not run. On a terminal an error only drops the rest
-of the text entered with the failing statement, and the session goes on.
+statements after it are not run, and a transaction left open is rolled back
+before kel_sql ends. On a terminal an error only drops the rest of the text
+entered with the failing statement, and the session goes on.
 
 Exit status: 0 success, 1 an SQLite error (opening the file or running a
-statement) or unfinished input, 2 a usage error. On a terminal: 0 when the
-last statement run succeeded, else 1.
+statement), unfinished input or Ctrl-C, 2 a usage error. On a terminal: 0
+when the last statement run succeeded, else 1.
 )";
 
 int usage_error(const std::string& problem) {
@@ -112,6 +127,7 @@ bool run_standard_input(client& session, bool interactive, const std::string& pa
     std::cerr << std::string("kel_sql ") + KEL_DATABASE_VERSION_STRING + " (SQLite " + sqlite3_libversion() +
                      "): " + path + "\nEnd each statement with ';'. Ctrl-D quits.\n";
   }
+  kel_sql::line_reader reader(STDIN_FILENO);
   kel_sql::statement_gatherer input;
   bool ok = true;
   std::string line;
@@ -120,10 +136,27 @@ bool run_standard_input(client& session, bool interactive, const std::string& pa
       std::cout.flush();
       std::cerr << (input.pending() ? kContinuation : kPrompt) << std::flush;
     }
-    if (!std::getline(std::cin, line)) break;
+    const kel_sql::line_reader::result got = reader.next(line);
+    if (got == kel_sql::line_reader::result::end) break;
+    if (got == kel_sql::line_reader::result::interrupted) {
+      // Ctrl-C while waiting for input: a script stops there; on a terminal
+      // the text being entered is dropped, as the terminal drops its line.
+      if (!interactive) return client::fail_interrupted(input.lines_read() + 1);
+      reader.discard();
+      input.drop();
+      kel_sql::clear_interrupt();
+      std::cerr << '\n';
+      continue;
+    }
     if (!input.add_line(line)) continue;
     const kel_sql::gathered_text text = input.take();
     ok = session.run(text.text, text.first_line);
+    if (interactive && kel_sql::interrupt_pending()) {
+      // The statement was cut short (and reported) or had just ended: the
+      // text typed ahead goes with it.
+      reader.discard();
+      kel_sql::clear_interrupt();
+    }
     if (!ok && !interactive) return false;
   }
   if (interactive) std::cerr << '\n';
@@ -135,6 +168,14 @@ bool run_standard_input(client& session, bool interactive, const std::string& pa
   unsigned long unfinished = 0;
   if (!session.run(text.text, text.first_line, &unfinished)) return false;
   return client::fail(kSqliteError, kIncomplete, unfinished);
+}
+
+// A script that failed leaves no transaction open: it is rolled back here
+// rather than left to the close, so that its journal is gone before kel_sql
+// ends. On a terminal the transaction stays, as the user left it.
+void roll_back_open_transaction(const boost::shared_ptr<_kel_sqlite>& db) {
+  sqlite3* const connection = kel_sql::watched_connection();
+  if (connection != nullptr && sqlite3_get_autocommit(connection) == 0) kel_sqlite_sql_stmt(db, "ROLLBACK", nullptr);
 }
 
 int run(int argc, char** argv) {
@@ -165,7 +206,9 @@ int run(int argc, char** argv) {
   const std::string path = argv[next++];
 
   boost::shared_ptr<_kel_sqlite> db = kel_sqlite_new(path, "kel_sql");
+  kel_sql::watch_for_interrupts();
   const int opened = kel_sqlite_open(db);
+  kel_sql::connection_opened(opened == 0);
   if (opened != 0) {
     // No connection is left to ask for a message: use the code's text.
     const char* text = kel_sqlite_errstr(db, opened);
@@ -175,14 +218,17 @@ int run(int argc, char** argv) {
 
   client session(db, mode);
   bool ok = true;
+  const bool interactive = next >= argc && isatty(STDIN_FILENO) == 1;
   if (next < argc) {
     for (; ok && next < argc; ++next) ok = session.run(argv[next], 0);
   } else {
-    ok = run_standard_input(session, isatty(STDIN_FILENO) == 1, path);
+    ok = run_standard_input(session, interactive, path);
   }
   std::cout.flush();
 
   kel_sqlite_finalize(db);
+  if (!ok && !interactive) roll_back_open_transaction(db);
+  kel_sql::connection_closing();
   kel_sqlite_close(db);
   return ok ? kExitOk : kExitSqlError;
 }

@@ -1,6 +1,9 @@
 #include "sql_client.h"
 
+#include "interrupt.h"
 #include "sql_text.h"
+
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -103,6 +106,9 @@ bool client::run(const std::string& text, unsigned long first_line, unsigned lon
     // kel_sqlite_prepare, whose result would then be an empty statement that
     // the library's state checks report as misuse.
     if (start == sql.size()) return true;
+    // SQLite forgets an interrupt that comes while no statement runs; the
+    // flag does not.
+    if (interrupt_pending()) return fail_interrupted(line);
     const std::size_t end = statement_end(sql, start);
     if (unfinished_line != nullptr && end == std::string::npos) {
       *unfinished_line = line;
@@ -190,5 +196,7 @@ bool client::fail(int code, const std::string& message, unsigned long line) {
   std::cerr << text + ": " + message + "\n" << std::flush;
   return false;
 }
+
+bool client::fail_interrupted(unsigned long line) { return fail(SQLITE_INTERRUPT, sqlite3_errstr(SQLITE_INTERRUPT), line); }
 
 }  // namespace kel_sql

@@ -15,7 +15,8 @@ class client {
   client(boost::shared_ptr<_kel_sqlite> db, layout mode);
 
   // Runs every statement of `text` in turn; false (after reporting the error)
-  // when one fails, and the statements after it are not run. `first_line` is
+  // when one fails, and the statements after it are not run. A pending
+  // SIGINT fails the statement that would start next. `first_line` is
   // the input line on which `text` starts, named in an error message; 0 when
   // the text did not come from standard input. A UTF-8 byte-order mark at the
   // start is skipped. With `unfinished_line`, text that ends before its last
@@ -29,6 +30,10 @@ class client {
   // " (line N)" after the code when `line` is not 0, after the rows printed so
   // far. Returns false.
   static bool fail(int code, const std::string& message, unsigned long line = 0);
+
+  // Reports a SIGINT as SQLite reports an interrupted statement: "kel_sql:
+  // error 9 (line N): interrupted". Returns false.
+  static bool fail_interrupted(unsigned long line = 0);
 
  private:
   // Steps the prepared statement to its end, printing its rows.

@@ -39,4 +39,10 @@ bool statement_gatherer::completes_with_semicolon() const {
   return sqlite3_complete((text_ + ";").c_str()) != 0;
 }
 
+void statement_gatherer::drop() {
+  text_.clear();
+  scanner_ = statement_scanner();
+  statement_ended_ = false;
+}
+
 }  // namespace kel_sql

@@ -36,6 +36,12 @@ class statement_gatherer {
   // comment or a trigger body is still open.
   bool completes_with_semicolon() const;
 
+  // The lines added so far.
+  unsigned long lines_read() const { return lines_read_; }
+
+  // Forgets the gathered text; the lines read stay counted.
+  void drop();
+
  private:
   std::string text_;
   unsigned long first_line_ = 0;
