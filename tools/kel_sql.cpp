@@ -42,7 +42,8 @@ constexpr int kExitSqlError = 1;
 constexpr int kExitUsage = 2;
 
 constexpr int kSqliteError = 1;  // SQLITE_ERROR, as SQLite gives for text it cannot compile
-constexpr char kIncomplete[] = "incomplete SQL: the input ends in an unclosed quote, comment or trigger body";
+constexpr char kIncomplete[] = "incomplete SQL: the input ends in an unclosed quote or trigger body";
+constexpr char kNulByte[] = "the line holds a NUL byte";
 constexpr char kPrompt[] = "kel_sql> ";
 constexpr char kContinuation[] = "   ...> ";
 
@@ -61,10 +62,19 @@ any script file: a statement may span lines, several may share a line, and
 comments, blank lines and strings with line breaks may come anywhere. Text is
 run as soon as it ends with a complete statement (as SQLite's sqlite3_complete
 decides). At the end of the input a last statement that lacks only its ';' is
-run; text still open there (a quote, a /* comment or a trigger body) is not run
-and is an error, after the complete statements before it have run: "incomplete
-SQL: the input ends in an unclosed quote, comment or trigger body". A UTF-8
-byte-order mark at the start of the input (or of an argument) is skipped.
+run, and a /* comment still open there ends with the input, as SQLite's
+tokenizer ends it ("VALUES(42) /* note" prints 42, as in the sqlite3 shell). A
+quote or a trigger body still open there is not run and is an error, after the
+complete statements before it have run: "incomplete SQL: the input ends in an
+unclosed quote or trigger body". A UTF-8 byte-order mark at the start of the
+input (or of an argument) is skipped.
+
+A line holding a NUL byte is refused with the error "the line holds a NUL
+byte" (code 1, naming that line): in a script nothing from that line on is
+run, nor the unfinished statement that the line continues; on a terminal that
+text is dropped and the session goes on. (The sqlite3 shell reads such a line
+up to the NUL and joins the next line on, so it runs text the input does not
+hold.)
 
 When standard input is a terminal, kel_sql shows a banner, then prompts on
 standard error with "kel_sql> " for a new statement and "   ...> " for a
@@ -109,7 +119,7 @@ before kel_sql ends. On a terminal an error only drops the rest of the text
 entered with the failing statement, and the session goes on.
 
 Exit status: 0 success, 1 an SQLite error (opening the file or running a
-statement), unfinished input or Ctrl-C, 2 a usage error. On a terminal: 0
+statement), unfinished input, a NUL byte or Ctrl-C, 2 a usage error. On a terminal: 0
 when the last statement run succeeded, else 1.
 )";
 
@@ -148,6 +158,15 @@ bool run_standard_input(client& session, bool interactive, const std::string& pa
       std::cerr << '\n';
       continue;
     }
+    if (line.find('\0') != std::string::npos) {
+      // SQLite reads text up to a NUL, and the shell joins the next line on
+      // where the NUL cut this one: neither runs what the input says, so
+      // the line is refused, with the unfinished text it was to continue.
+      client::fail(kSqliteError, kNulByte, input.lines_read() + 1);
+      if (!interactive) return false;
+      input.skip_line();
+      continue;
+    }
     if (!input.add_line(line)) continue;
     const kel_sql::gathered_text text = input.take();
     ok = session.run(text.text, text.first_line);
@@ -161,9 +180,9 @@ bool run_standard_input(client& session, bool interactive, const std::string& pa
   }
   if (interactive) std::cerr << '\n';
   if (!input.pending()) return ok;
-  const bool lacks_only_semicolon = input.completes_with_semicolon();
+  const bool runnable = input.completes_at_end();
   const kel_sql::gathered_text text = input.take();
-  if (lacks_only_semicolon) return session.run(text.text, text.first_line);
+  if (runnable) return session.run(text.text, text.first_line);
   // The statements complete before the unfinished text still run.
   unsigned long unfinished = 0;
   if (!session.run(text.text, text.first_line, &unfinished)) return false;
