@@ -539,7 +539,9 @@ if [ -d /proc/self ]; then
   exec 4<"$work/out.fifo"
   if wait_asleep_in_transaction "$pid" "$ctrl_c" && kill -INT "$pid"; then
     # Delivered: SIGINT (bit 1) no longer pending for the process.
-    while [ "$(process_state "$pid")" = S ] && grep -Eq '^ShdPnd:.*[2367abef]$' "/proc/$pid/status"; do sleep 0.01; done
+    while [[ $(process_state "$pid") == [RSD] ]] && grep -Eq '^ShdPnd:.*[2367abef]$' "/proc/$pid/status"; do
+      sleep 0.01
+    done
     kill -INT "$pid" 2>/dev/null
   fi
   wait "$pid"
