@@ -156,6 +156,92 @@ EOF
 kel "$db" "SELECT id, val, label FROM v WHERE id IN (1, 4, 12, 31, 32, 33, 40, 51, 52) ORDER BY id"
 expect_output "table layout exactly (widths in code points, last column unpadded)" "$work/expected"
 
+# ---- Values with line breaks, tabs and control characters ---------------------
+# Laid out as the shell's -header -column lays them out: a line break (LF or
+# CRLF) or any other control character ends a line of the cell and is not
+# shown, a tab moves on to the cell's next multiple of 8 columns, a row is as
+# tall as its tallest cell, and once any cell has several lines a blank line
+# separates the rows. A column name shows its first line only.
+controls=$work/controls.db
+shell "$controls" <<'SQL'
+CREATE TABLE c(id INTEGER PRIMARY KEY, val, note);
+INSERT INTO c VALUES
+  (1, 'two' || char(10) || 'lines', 'lf'), (2, 'crlf' || char(13, 10) || 'ends', 'crlf'),
+  (3, 'lone' || char(13) || 'cr', 'cr'), (4, 'tab' || char(9) || 'stop', 'tab'),
+  (5, char(9) || 'lead' || char(9) || char(9) || 'x', 'tabs'), (6, '12345678' || char(9) || 'x', 'full tab'),
+  (7, 'é' || char(9) || 'ü', 'tab after accent'), (8, 'red:' || char(27) || '[31mRED', 'escape'),
+  (9, 'bell' || char(7) || char(1) || 'soh', 'c0'), (10, 'trailing' || char(10), 'final lf'),
+  (11, char(10) || char(10) || 'low', 'leading lfs'), (12, char(27), 'only escape'), (13, '', 'empty'),
+  (14, NULL, 'null'), (15, 'a' || char(9) || 'b' || char(10) || 'cc' || char(9) || 'd', 'tab and lf'),
+  (16, 'plain', 'plain');
+SQL
+[ -s "$work/shell.err" ] && { echo "the shell failed to create the control-character database:"; cat "$work/shell.err"; exit 1; }
+# Two multi-line cells side by side, a NULL beside them, names with a tab and
+# a line break.
+control_queries=(
+  "SELECT id, val, note FROM c ORDER BY id"
+  "SELECT id, val, note FROM c WHERE id IN (4, 5, 6, 7, 8, 10, 12) ORDER BY id"
+  "SELECT a.val AS left, b.val AS right, a.id AS n FROM c AS a JOIN c AS b ON b.id = a.id + 1 WHERE a.id IN (1, 9, 13, 14) ORDER BY a.id"
+  "SELECT val AS \"tab${tab:=$'\t'}name\", note AS \"line${lf:=$'\n'}break\", id FROM c WHERE id IN (1, 16) ORDER BY id"
+)
+for query in "${control_queries[@]}"; do
+  shell -header -column "$controls" "$query" | sed 's/ *$//' >"$work/expected"
+  kel "$controls" "$query"
+  expect_output "table layout of control characters as the shell's: ${query:0:60}" "$work/expected"
+done
+
+# DEL and C1 characters (U+0080 to U+009F, here U+009B, a CSI on some
+# terminals) are control characters too; the shell writes them raw.
+printf '%s\n' "id  val" "--  ---" "1   del" "    ete" "" "2   c" "    si" >"$work/expected"
+kel :memory: "SELECT 1 AS id, 'del' || char(127) || 'ete' AS val UNION ALL SELECT 2, 'c' || char(155) || 'si'"
+expect_output "table layout of DEL and a C1 character" "$work/expected"
+
+# --list into a pipe or a file writes every value byte for byte, as the shell does.
+shell -header -list "$controls" "SELECT id, val, note FROM c ORDER BY id" >"$work/expected"
+kel --list "$controls" "SELECT id, val, note FROM c ORDER BY id"
+expect_output "list layout of control characters byte for byte, as the shell's" "$work/expected"
+
+# On a terminal no control byte of a value is written raw, in either
+# layout, whatever the value: every single byte, every C1 character, and
+# random byte strings. The only control bytes the terminal gets are the line
+# ends (the terminal turns each LF into CR LF).
+{
+  echo "CREATE TABLE r(v);"
+  for ((n = 1; n < 256; n++)); do printf "INSERT INTO r VALUES (CAST(X'41%02X42' AS TEXT));\n" "$n"; done
+  cat <<'SQL'
+WITH RECURSIVE b(n) AS (SELECT 128 UNION ALL SELECT n + 1 FROM b WHERE n < 159)
+INSERT INTO r SELECT 'C1 ' || char(n) || ' end' FROM b;
+WITH RECURSIVE b(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM b WHERE n < 300)
+INSERT INTO r SELECT CAST(randomblob(1 + n % 24) AS TEXT) FROM b;
+SQL
+} | shell "$controls"
+if [ -s "$work/shell.err" ]; then
+  fail "the shell could not fill the random values: $(cat "$work/shell.err")"
+elif command -v script >/dev/null; then
+  for layout in "" --list; do
+    # util-linux script: a pseudo-terminal for kel_sql's output, recorded
+    # byte for byte; no input is typed, so nothing depends on timing.
+    script -qec "$(printf '%q ' "$kel_sql" $layout "$controls" "SELECT v, v AS again, 'end' AS last FROM r")" /dev/null \
+      </dev/null >"$work/tty" 2>&1
+    rc=$?
+    rows=$(LC_ALL=C grep -c 'end' "$work/tty")
+    raw=$(LC_ALL=C tr -d '\r\n' <"$work/tty" | LC_ALL=C grep -aobP '[\x00-\x1F\x7F]|\xC2[\x80-\x9F]' | head -3)
+    stray_cr=$(LC_ALL=C grep -acP '\r(?!$)' "$work/tty")
+    if [ "$rc" -eq 0 ] && [ "$rows" -ge 585 ] && [ -z "$raw" ] && [ "$stray_cr" -eq 0 ]; then pass; else
+      fail "terminal output (${layout:-table}): status $rc, $rows rows, raw control bytes at: ${raw:-none}, CR not ending a line: $stray_cr"
+    fi
+  done
+  # On a terminal, --list shows a control character as \xHH for each of its bytes.
+  script -qec "$(printf '%q ' "$kel_sql" --list "$controls" "SELECT val FROM c WHERE id IN (2, 8) ORDER BY id")" /dev/null \
+    </dev/null | tr -d '\r' >"$work/out"
+  printf '%s\n' val 'crlf\x0D\x0Aends' 'red:\x1B[31mRED' >"$work/expected"
+  rc=0
+  : >"$work/err"
+  expect_output "--list on a terminal shows control characters as \\xHH" "$work/expected"
+else
+  echo "note: no 'script' command; output on a terminal is not tested"
+fi
+
 # ---- Several statements: per argument and within one argument ------------
 args=("SELECT 1 AS a; SELECT 22 AS b" "SELECT 'x' AS c WHERE 0" "CREATE TEMP TABLE s(x); INSERT INTO s VALUES (5)"
   "SELECT x * 2 AS double FROM s; -- trailing comment")

@@ -95,19 +95,29 @@ Output (standard output), for each statement that returns at least one row:
   default   an aligned table: the column names, a line of '-' under each,
             then one line per row. Columns are separated by two spaces and
             padded to the widest value or name (counted in Unicode code
-            points); the last column is not padded. Every value is left
-            aligned.
+            points); no line ends in padding. Every value is left aligned.
+            A line break (LF or CRLF) or any other control character (C0,
+            DEL, C1) in a value ends a line of its cell and is not shown; a
+            tab moves on to the cell's next multiple of 8 columns. A row is
+            as tall as its tallest cell; when a cell has several lines, a
+            blank line separates the rows. A column name shows its first
+            line only.
   --list    no alignment: the column names, then one line per row, the
-            values separated by '|'.
+            values separated by '|'. Into a pipe or a file values are
+            written byte for byte; on a terminal each byte of a control
+            character (tab and line break too) is shown as \xHH.
 Statements that return no row print nothing. Values are shown as follows:
   NULL      NULL
   integer   in decimal, e.g. -42
   real      as SQLite converts it to text, e.g. 0.1, 1.0e+300, 3.0
   text      as stored (UTF-8), up to its first NUL character
   blob      as an SQL literal in upper-case hex, e.g. X'01FF' (empty: X'')
-Both layouts are those of the sqlite3 shell's "-header -column" and
-"-header -list" with "-nullvalue NULL", except that blobs are shown in hex
-and the table's last column carries no trailing blanks.
+So no control character of a value ever reaches a terminal. Both layouts
+are those of the sqlite3 shell's "-header -column" and "-header -list" with
+"-nullvalue NULL", except that blobs are shown in hex, no line of the table
+ends in padding, and the shell writes DEL and C1 characters raw in its table
+(and every control character raw in its list on a terminal) and breaks a
+cell's line after 1,000,000 characters.
 
 Errors: the first failing statement stops the run. Its SQLite result code and
 message go to standard error as "kel_sql: error CODE: MESSAGE"; for standard
@@ -235,7 +245,7 @@ int run(int argc, char** argv) {
     return kExitSqlError;
   }
 
-  client session(db, mode);
+  client session(db, mode, isatty(STDOUT_FILENO) == 1);
   bool ok = true;
   const bool interactive = next >= argc && isatty(STDIN_FILENO) == 1;
   if (next < argc) {
