@@ -629,27 +629,33 @@ if [ -d /proc/self ]; then
   # does. The first one stays pending while kel_sql is blocked writing rows
   # into a pipe that nobody reads; the second is sent once the first has
   # been delivered. What the transaction wrote is not seen by the next
-  # opener, which rolls it back.
-  mkfifo "$work/out.fifo"
-  printf '%s\n' "BEGIN;" "INSERT INTO t VALUES (4);" "${endless/SELECT count(\*)/SELECT x};" "COMMIT;" >"$work/rows.sql"
-  env --default-signal=INT "$kel_sql" --list "$ctrl_c" <"$work/rows.sql" >"$work/out.fifo" 2>"$work/err" &
-  pid=$!
-  exec 4<"$work/out.fifo"
-  if wait_asleep_in_transaction "$pid" "$ctrl_c" && kill -INT "$pid"; then
-    # Delivered: SIGINT (bit 1) no longer pending for the process.
-    while [[ $(process_state "$pid") == [RSD] ]] && grep -Eq '^ShdPnd:.*[2367abef]$' "/proc/$pid/status"; do
-      sleep 0.01
-    done
-    kill -INT "$pid" 2>/dev/null
-  fi
-  wait "$pid"
-  rc=$?
-  exec 4<&-
-  if [ "$rc" -eq 130 ] && [ ! -s "$work/err" ]; then pass; else
-    fail "a second Ctrl-C: status $rc, expected 130; standard error '$(cat "$work/err")'"
-  fi
-  if [ "$(shell -list "$ctrl_c" "SELECT group_concat(x) FROM t")" = 1 ]; then pass; else
-    fail "after a second Ctrl-C the next opener sees rows $(shell -list "$ctrl_c" "SELECT group_concat(x) FROM t")"
+  # opener, which rolls it back. ThreadSanitizer runs a signal handler only
+  # when the call it interrupted returns, which that blocked write never
+  # does: under it this case cannot be driven and is left out.
+  if grep -qa __tsan_init "$kel_sql"; then
+    echo "note: kel_sql is built with ThreadSanitizer; a second Ctrl-C is not tested"
+  else
+    mkfifo "$work/out.fifo"
+    printf '%s\n' "BEGIN;" "INSERT INTO t VALUES (4);" "${endless/SELECT count(\*)/SELECT x};" "COMMIT;" >"$work/rows.sql"
+    env --default-signal=INT "$kel_sql" --list "$ctrl_c" <"$work/rows.sql" >"$work/out.fifo" 2>"$work/err" &
+    pid=$!
+    exec 4<"$work/out.fifo"
+    if wait_asleep_in_transaction "$pid" "$ctrl_c" && kill -INT "$pid"; then
+      # Delivered: SIGINT (bit 1) no longer pending for the process.
+      while [[ $(process_state "$pid") == [RSD] ]] && grep -Eq '^ShdPnd:.*[2367abef]$' "/proc/$pid/status"; do
+        sleep 0.01
+      done
+      kill -INT "$pid" 2>/dev/null
+    fi
+    wait "$pid"
+    rc=$?
+    exec 4<&-
+    if [ "$rc" -eq 130 ] && [ ! -s "$work/err" ]; then pass; else
+      fail "a second Ctrl-C: status $rc, expected 130; standard error '$(cat "$work/err")'"
+    fi
+    if [ "$(shell -list "$ctrl_c" "SELECT group_concat(x) FROM t")" = 1 ]; then pass; else
+      fail "after a second Ctrl-C the next opener sees rows $(shell -list "$ctrl_c" "SELECT group_concat(x) FROM t")"
+    fi
   fi
 else
   echo "note: no /proc; Ctrl-C in a script waiting for input is not tested"
