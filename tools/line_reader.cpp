@@ -2,8 +2,8 @@
 
 #include "interrupt.h"
 
-#include <poll.h>
 #include <signal.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,7 +14,8 @@ namespace {
 constexpr std::size_t kChunk = 64 * 1024;
 
 // Waits until `fd` can be read, with SIGINT blocked except during the wait
-// itself. False when a SIGINT is pending, before or during the wait.
+// itself (pselect, which POSIX has and macOS too, unlike ppoll). False when
+// a SIGINT is pending, before or during the wait.
 bool wait_for_input(int fd) {
   sigset_t interrupt_only;
   sigemptyset(&interrupt_only);
@@ -25,8 +26,10 @@ bool wait_for_input(int fd) {
   while (!interrupt_pending()) {
     sigset_t during = before;
     sigdelset(&during, SIGINT);
-    pollfd watched{fd, POLLIN, 0};
-    if (ppoll(&watched, 1, nullptr, &during) >= 0 || errno != EINTR) {
+    fd_set watched;
+    FD_ZERO(&watched);
+    FD_SET(fd, &watched);
+    if (pselect(fd + 1, &watched, nullptr, nullptr, nullptr, &during) >= 0 || errno != EINTR) {
       // Readable, at its end, or in error: read() tells which.
       ready = true;
       break;
