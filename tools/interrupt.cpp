@@ -33,9 +33,7 @@ extern "C" int remember_connection(sqlite3* db, char** /*error*/, const sqlite3_
 // sqlite3_auto_extension takes the entry point as a plain function pointer.
 using entry_point = void (*)();
 
-entry_point remember_connection_entry() {
-  return reinterpret_cast<entry_point>(&remember_connection);
-}
+entry_point remember_connection_entry() { return reinterpret_cast<entry_point>(&remember_connection); }
 
 }  // namespace
 

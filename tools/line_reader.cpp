@@ -11,7 +11,7 @@
 namespace kel_sql {
 namespace {
 
-constexpr std::size_t kChunk = 64 * 1024;
+constexpr std::size_t kChunk = std::size_t{64} * 1024;
 
 // Waits until `fd` can be read, with SIGINT blocked except during the wait
 // itself (pselect, which POSIX has and macOS too, unlike ppoll). False when

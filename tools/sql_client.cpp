@@ -290,6 +290,8 @@ bool client::fail(int code, const std::string& message, unsigned long line) {
   return false;
 }
 
-bool client::fail_interrupted(unsigned long line) { return fail(SQLITE_INTERRUPT, sqlite3_errstr(SQLITE_INTERRUPT), line); }
+bool client::fail_interrupted(unsigned long line) {
+  return fail(SQLITE_INTERRUPT, sqlite3_errstr(SQLITE_INTERRUPT), line);
+}
 
 }  // namespace kel_sql
