@@ -47,7 +47,7 @@ void watch_for_interrupts() {
   struct sigaction action {};
   action.sa_handler = on_interrupt;
   sigemptyset(&action.sa_mask);
-  // Writes and reads in progress go on; waiting for input (pselect) is still
+  // Writes and reads in progress go on; waiting for input (ppoll, pselect) is still
   // cut short, which is what the line reader relies on.
   action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);

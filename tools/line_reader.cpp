@@ -3,8 +3,13 @@
 #include "interrupt.h"
 
 #include <signal.h>
-#include <sys/select.h>
 #include <unistd.h>
+
+#if defined(__linux__)
+#include <poll.h>
+#else
+#include <sys/select.h>
+#endif
 
 #include <cerrno>
 
@@ -13,9 +18,25 @@ namespace {
 
 constexpr std::size_t kChunk = std::size_t{64} * 1024;
 
+// Waits until `fd` can be read or a signal comes, with `mask` as the signal
+// mask during the wait only. Linux has ppoll, which ThreadSanitizer also
+// knows as a call that blocks, so it runs a signal handler inside it (it
+// defers handlers elsewhere until the interrupted call returns, and pselect
+// would then wait on); macOS has pselect.
+int wait_readable(int fd, const sigset_t* mask) {
+#if defined(__linux__)
+  pollfd watched{fd, POLLIN, 0};
+  return ppoll(&watched, 1, nullptr, mask);
+#else
+  fd_set watched;
+  FD_ZERO(&watched);
+  FD_SET(fd, &watched);
+  return pselect(fd + 1, &watched, nullptr, nullptr, nullptr, mask);
+#endif
+}
+
 // Waits until `fd` can be read, with SIGINT blocked except during the wait
-// itself (pselect, which POSIX has and macOS too, unlike ppoll). False when
-// a SIGINT is pending, before or during the wait.
+// itself. False when a SIGINT is pending, before or during the wait.
 bool wait_for_input(int fd) {
   sigset_t interrupt_only;
   sigemptyset(&interrupt_only);
@@ -26,10 +47,7 @@ bool wait_for_input(int fd) {
   while (!interrupt_pending()) {
     sigset_t during = before;
     sigdelset(&during, SIGINT);
-    fd_set watched;
-    FD_ZERO(&watched);
-    FD_SET(fd, &watched);
-    if (pselect(fd + 1, &watched, nullptr, nullptr, nullptr, &during) >= 0 || errno != EINTR) {
+    if (wait_readable(fd, &during) >= 0 || errno != EINTR) {
       // Readable, at its end, or in error: read() tells which.
       ready = true;
       break;

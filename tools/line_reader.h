@@ -16,8 +16,9 @@ class line_reader {
   // The next line, without its line break (the last line of the input may
   // lack one). `interrupted` when a SIGINT is pending before the line is
   // complete: waiting for input blocks SIGINT and lets it in only inside
-  // pselect, so a signal that comes just before the wait cannot be missed.
-  // What was read of the line is kept; discard() drops it.
+  // the wait (ppoll or pselect), so a signal that comes just before the
+  // wait cannot be missed. What was read of the line is kept; discard()
+  // drops it.
   result next(std::string& line);
 
   // Drops whatever was read and not returned yet.
