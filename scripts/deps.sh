@@ -35,8 +35,9 @@ BUILD_PACKAGES=("${LIBRARY_PACKAGES[@]}" libgtest-dev libbenchmark-dev)
 # its header and the sqlcipher shell the tests read keyed databases with.
 SQLCIPHER_PACKAGES=(libsqlcipher-dev sqlcipher)
 # The tests beside the build: the sqlite3 shell kel_sql is compared with,
-# pkg-config for the package test, groff to render kel_sql's manual page.
-TEST_PACKAGES=(sqlite3 pkg-config groff-base)
+# pkg-config for the package test, groff to render kel_sql's manual page,
+# expect to drive kel_sql's terminal sessions prompt by prompt.
+TEST_PACKAGES=(sqlite3 pkg-config groff-base expect)
 # The clang/libc++ build: GoogleTest is compiled from the sources of googletest.
 LIBCXX_PACKAGES=(clang libc++-14-dev libc++abi-14-dev googletest)
 # The ABI check against the released baselines (scripts/abi_check.sh).

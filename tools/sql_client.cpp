@@ -1,6 +1,9 @@
 #include "sql_client.h"
 
+#include "interrupt.h"
 #include "sql_text.h"
+
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -46,45 +49,138 @@ struct free_deleter {
   void operator()(unsigned char* data) const { std::free(data); }
 };
 
-void print_list_line(const std::vector<std::string>& values) {
+// The length of the control character at text[i], 0 when there is none
+// there: C0 and DEL are one byte, C1 (U+0080 to U+009F) two in UTF-8.
+std::size_t control_length(const std::string& text, std::size_t i) {
+  const auto c = static_cast<unsigned char>(text[i]);
+  if (c < 0x20U || c == 0x7FU) return 1;
+  if (c == 0xC2U && i + 1 < text.size()) {
+    const auto next = static_cast<unsigned char>(text[i + 1]);
+    if (next >= 0x80U && next <= 0x9FU) return 2;
+  }
+  return 0;
+}
+
+void print_list_line(const std::vector<std::string>& values, bool terminal) {
   std::string line;
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (i > 0) line += '|';
-    line += values[i];
+    line += terminal ? visible_controls(values[i]) : values[i];
   }
   line += '\n';
   std::cout << line;
 }
 
-void print_table_line(const std::vector<std::string>& values, const std::vector<std::size_t>& widths) {
+// One line of the table. No line ends in padding: the last column is not
+// padded, and the padding after the last value shown is left off.
+void print_table_line(const std::vector<const std::string*>& values, const std::vector<std::size_t>& widths) {
   std::string line;
+  std::size_t shown = 0;  // the line up to the end of its last value
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (i > 0) line += "  ";
-    line += values[i];
-    if (i + 1 < values.size()) line.append(widths[i] - code_points(values[i]), ' ');
+    line += *values[i];
+    if (!values[i]->empty()) shown = line.size();
+    if (i + 1 < values.size()) line.append(widths[i] - code_points(*values[i]), ' ');
   }
+  line.resize(shown);
   line += '\n';
   std::cout << line;
 }
 
+// Rows laid out as the shell's column layout lays them out: every cell a
+// stack of lines (cell_lines), a row as many lines as its tallest cell, and,
+// when any cell has more than one line, a blank line between rows.
 void print_table(const std::vector<std::string>& names, const std::vector<std::vector<std::string>>& rows) {
+  const std::string nothing;
+  std::vector<std::string> heads;
+  heads.reserve(names.size());
+  // A column name shows its first line only, as in the shell.
+  for (const auto& name : names) heads.push_back(cell_lines(name).front());
   std::vector<std::size_t> widths;
-  widths.reserve(names.size());
-  for (const auto& name : names) widths.push_back(code_points(name));
-  for (const auto& row : rows) {
-    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], code_points(row[i]));
+  widths.reserve(heads.size());
+  for (const auto& head : heads) widths.push_back(code_points(head));
+  std::vector<std::vector<std::vector<std::string>>> cells(rows.size());
+  bool tall = false;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    cells[r].reserve(rows[r].size());
+    for (std::size_t i = 0; i < rows[r].size(); ++i) {
+      cells[r].push_back(cell_lines(rows[r][i]));
+      tall = tall || cells[r][i].size() > 1;
+      for (const auto& part : cells[r][i]) widths[i] = std::max(widths[i], code_points(part));
+    }
   }
   std::vector<std::string> rule;
   rule.reserve(widths.size());
   for (const std::size_t width : widths) rule.emplace_back(width, '-');
-  print_table_line(names, widths);
-  print_table_line(rule, widths);
-  for (const auto& row : rows) print_table_line(row, widths);
+  std::vector<const std::string*> line(heads.size());
+  for (std::size_t i = 0; i < heads.size(); ++i) line[i] = &heads[i];
+  print_table_line(line, widths);
+  for (std::size_t i = 0; i < rule.size(); ++i) line[i] = &rule[i];
+  print_table_line(line, widths);
+  for (std::size_t r = 0; r < cells.size(); ++r) {
+    if (tall && r > 0) std::cout << '\n';
+    std::size_t height = 1;
+    for (const auto& cell : cells[r]) height = std::max(height, cell.size());
+    for (std::size_t k = 0; k < height; ++k) {
+      for (std::size_t i = 0; i < cells[r].size(); ++i) line[i] = k < cells[r][i].size() ? &cells[r][i][k] : &nothing;
+      print_table_line(line, widths);
+    }
+  }
 }
 
 }  // namespace
 
-client::client(boost::shared_ptr<_kel_sqlite> db, layout mode) : db_(std::move(db)), mode_(mode) {}
+std::vector<std::string> cell_lines(const std::string& value) {
+  std::vector<std::string> lines(1);
+  std::size_t column = 0;  // in code points, on the current line
+  for (std::size_t i = 0; i < value.size();) {
+    if (value[i] == '\t') {
+      do {
+        lines.back() += ' ';
+        ++column;
+      } while (column % 8 != 0);
+      ++i;
+      continue;
+    }
+    std::size_t length = control_length(value, i);
+    if (length == 0) {
+      if ((static_cast<unsigned char>(value[i]) & 0xC0U) != 0x80U) ++column;
+      lines.back() += value[i++];
+      continue;
+    }
+    if (value[i] == '\r' && i + 1 < value.size() && value[i + 1] == '\n') length = 2;
+    i += length;
+    // A control character at the very end starts no line.
+    if (i < value.size()) {
+      lines.emplace_back();
+      column = 0;
+    }
+  }
+  return lines;
+}
+
+std::string visible_controls(const std::string& value) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string shown;
+  shown.reserve(value.size());
+  for (std::size_t i = 0; i < value.size();) {
+    const std::size_t length = control_length(value, i);
+    if (length == 0) {
+      shown += value[i++];
+      continue;
+    }
+    for (const std::size_t end = i + length; i < end; ++i) {
+      const auto c = static_cast<unsigned char>(value[i]);
+      shown += "\\x";
+      shown += kDigits[c >> 4U];
+      shown += kDigits[c & 0x0FU];
+    }
+  }
+  return shown;
+}
+
+client::client(boost::shared_ptr<_kel_sqlite> db, layout mode, bool terminal)
+    : db_(std::move(db)), mode_(mode), terminal_(terminal) {}
 
 bool client::run(const std::string& text, unsigned long first_line, unsigned long* unfinished_line) {
   if (unfinished_line != nullptr) *unfinished_line = 0;
@@ -103,6 +199,9 @@ bool client::run(const std::string& text, unsigned long first_line, unsigned lon
     // kel_sqlite_prepare, whose result would then be an empty statement that
     // the library's state checks report as misuse.
     if (start == sql.size()) return true;
+    // SQLite forgets an interrupt that comes while no statement runs; the
+    // flag does not.
+    if (interrupt_pending()) return fail_interrupted(line);
     const std::size_t end = statement_end(sql, start);
     if (unfinished_line != nullptr && end == std::string::npos) {
       *unfinished_line = line;
@@ -144,13 +243,13 @@ bool client::print_rows(unsigned long line) {
         const char* name = kel_sqlite_column_name(db_, i);
         names.emplace_back(name == nullptr ? "" : name);
       }
-      if (mode_ == layout::list) print_list_line(names);
+      if (mode_ == layout::list) print_list_line(names, terminal_);
     }
     std::vector<std::string> row;
     row.reserve(static_cast<std::size_t>(columns));
     for (int i = 0; i < columns; ++i) row.push_back(cell(i));
     if (mode_ == layout::list) {
-      print_list_line(row);
+      print_list_line(row, terminal_);
     } else {
       rows.push_back(std::move(row));
     }
@@ -189,6 +288,10 @@ bool client::fail(int code, const std::string& message, unsigned long line) {
   if (line != 0) text += " (line " + std::to_string(line) + ")";
   std::cerr << text + ": " + message + "\n" << std::flush;
   return false;
+}
+
+bool client::fail_interrupted(unsigned long line) {
+  return fail(SQLITE_INTERRUPT, sqlite3_errstr(SQLITE_INTERRUPT), line);
 }
 
 }  // namespace kel_sql

@@ -5,17 +5,33 @@
 #include <kel_database/kel_database.h>
 
 #include <string>
+#include <vector>
 
 namespace kel_sql {
 
 enum class layout { table, list };
 
+// How a value is laid out in the table: the lines of its cell. A line
+// break (LF or CRLF) starts a new line, and so does any other control
+// character (C0, DEL, or C1 U+0080 to U+009F), which is not shown; a tab
+// moves on to the cell's next multiple of 8 columns with blanks. This is the
+// sqlite3 shell's column layout, which shows DEL and C1 characters as they
+// are; here no control character of a value ever reaches the output.
+std::vector<std::string> cell_lines(const std::string& value);
+
+// A value for the list layout on a terminal: each byte of a control
+// character (C0, tab and line break among them, DEL, C1) as \xHH.
+std::string visible_controls(const std::string& value);
+
 class client {
  public:
-  client(boost::shared_ptr<_kel_sqlite> db, layout mode);
+  // With `terminal` (standard output is one), the list layout shows control
+  // characters as visible escapes; otherwise it writes values byte for byte.
+  client(boost::shared_ptr<_kel_sqlite> db, layout mode, bool terminal = false);
 
   // Runs every statement of `text` in turn; false (after reporting the error)
-  // when one fails, and the statements after it are not run. `first_line` is
+  // when one fails, and the statements after it are not run. A pending
+  // SIGINT fails the statement that would start next. `first_line` is
   // the input line on which `text` starts, named in an error message; 0 when
   // the text did not come from standard input. A UTF-8 byte-order mark at the
   // start is skipped. With `unfinished_line`, text that ends before its last
@@ -30,6 +46,10 @@ class client {
   // far. Returns false.
   static bool fail(int code, const std::string& message, unsigned long line = 0);
 
+  // Reports a SIGINT as SQLite reports an interrupted statement: "kel_sql:
+  // error 9 (line N): interrupted". Returns false.
+  static bool fail_interrupted(unsigned long line = 0);
+
  private:
   // Steps the prepared statement to its end, printing its rows.
   bool print_rows(unsigned long line);
@@ -38,6 +58,7 @@ class client {
 
   boost::shared_ptr<_kel_sqlite> db_;
   layout mode_;
+  bool terminal_;
 };
 
 }  // namespace kel_sql

@@ -34,9 +34,20 @@ gathered_text statement_gatherer::take() {
 
 bool statement_gatherer::pending() const { return scanner_.in_statement() || scanner_.in_block_comment(); }
 
-bool statement_gatherer::completes_with_semicolon() const {
+bool statement_gatherer::completes_at_end() const {
   // The text ends with a line break, so the ';' cannot fall into a '--' comment.
-  return sqlite3_complete((text_ + ";").c_str()) != 0;
+  return sqlite3_complete((text_ + (scanner_.in_block_comment() ? "*/;" : ";")).c_str()) != 0;
+}
+
+void statement_gatherer::drop() {
+  text_.clear();
+  scanner_ = statement_scanner();
+  statement_ended_ = false;
+}
+
+void statement_gatherer::skip_line() {
+  drop();
+  ++lines_read_;
 }
 
 }  // namespace kel_sql

@@ -31,10 +31,21 @@ class statement_gatherer {
   // comments (an unclosed one counts), so that the next line continues it.
   bool pending() const;
 
-  // For the end of input: true when the pending text lacks at most a final
-  // ';' (a last statement written without one). False when a quote, a block
-  // comment or a trigger body is still open.
-  bool completes_with_semicolon() const;
+  // For the end of input: true when the pending text can run as it is: it
+  // lacks at most a final ';' (a last statement written without one), and a
+  // /* comment still open there ends with the text, as SQLite's tokenizer
+  // ends it. False when a quote or a trigger body is still open.
+  bool completes_at_end() const;
+
+  // The lines added or skipped so far.
+  unsigned long lines_read() const { return lines_read_; }
+
+  // Forgets the gathered text; the lines read stay counted.
+  void drop();
+
+  // Counts a line that is not added (kel_sql refuses a line holding a NUL),
+  // and forgets the gathered text, which that line was to continue.
+  void skip_line();
 
  private:
   std::string text_;
