@@ -44,3 +44,9 @@ LIBCXX_PACKAGES=(clang libc++-14-dev libc++abi-14-dev googletest)
 ABI_PACKAGES=(abigail-tools)
 # The API reference (the docs target).
 DOCS_PACKAGES=(doxygen)
+# clang for the TSan build with clang and for the fuzzer (libFuzzer and the
+# sanitizers' runtimes).
+CLANG_PACKAGES=(clang libclang-rt-14-dev)
+# The checks of the sources: formatting (check only) and clang-tidy.
+FORMAT_PACKAGES=(clang-format)
+TIDY_PACKAGES=(clang-tidy)

@@ -13,16 +13,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-need_packages cmake ninja-build clang libclang-rt-14-dev libsqlite3-dev libboost-dev
+need_packages "${LIBRARY_PACKAGES[@]}" "${CLANG_PACKAGES[@]}"
 
 seconds=${1:-120}
 dir=build-fuzz
 
 echo "== $dir: build"
-CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKEL_BUILD_FUZZ=ON -DKEL_SANITIZE=address \
-  -DKEL_BUILD_TESTS=OFF -DKEL_BUILD_BENCH=OFF -DKEL_BUILD_EXAMPLES=OFF >/dev/null
-cmake --build "$dir" --target api_sequence_fuzzer
+# The "fuzz" presets of CMakePresets.json: clang, ASan+UBSan, the fuzzer only.
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
 
 mkdir -p "$dir/corpus" "$dir/artifacts"
 # The checked-in seeds join the working corpus; libFuzzer writes new inputs
