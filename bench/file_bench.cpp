@@ -70,7 +70,8 @@ struct file_db {
     h = kel_sqlite_new(path, "kel_file_bench");
     ready = !directory().empty() && kel_sqlite_open(h) == kOk;
     if (v == variant::encrypted) ready = ready && kel_sqlite_sql_stmt(h, "PRAGMA key = 'bench key'", nullptr) == kOk;
-    if (v == variant::plain_page_1024) ready = ready && kel_sqlite_sql_stmt(h, "PRAGMA page_size = 1024", nullptr) == kOk;
+    if (v == variant::plain_page_1024)
+      ready = ready && kel_sqlite_sql_stmt(h, "PRAGMA page_size = 1024", nullptr) == kOk;
     ready = ready && kel_sqlite_sql_stmt(h, kSchema, nullptr) == kOk;
     if (fill != nullptr) ready = ready && kel_sqlite_sql_stmt(h, fill, nullptr) == kOk;
   }
@@ -164,8 +165,8 @@ void register_file_benchmarks() {
   const struct {
     const char* name;
     variant v;
-  } variants[] = {{"plain", variant::plain}, {"plain_page_1024", variant::plain_page_1024},
-                  {"encrypted", variant::encrypted}};
+  } variants[] = {
+      {"plain", variant::plain}, {"plain_page_1024", variant::plain_page_1024}, {"encrypted", variant::encrypted}};
   for (const auto& each : variants) {
     add_benchmark(std::string("BM_file_insert/") + each.name, BM_file_insert, each.v);
     add_benchmark(std::string("BM_file_scan/") + each.name, BM_file_scan, each.v);

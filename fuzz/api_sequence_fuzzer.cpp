@@ -246,7 +246,7 @@ const char* const kSql[] = {
 // rows of its first statement, exactly where they do not depend on the
 // data, and at most.
 struct yield {
-  long exact;         // -1: depends on the data
+  long exact;  // -1: depends on the data
   unsigned long most;
 };
 const yield kYields[] = {

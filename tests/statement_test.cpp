@@ -428,7 +428,12 @@ TEST_F(Statement, RowsEachNeverRestartsOrSwitchesWhateverTheCallbackDoesToTheSta
   const walk_case cases[] = {
       {"steps once: goes on from the row it stepped to", [](const handle& obj) { kel_sqlite_step(obj); }, SQLITE_DONE,
        2},
-      {"steps to the end", [](const handle& obj) { while (kel_sqlite_step(obj) == SQLITE_ROW) {} }, SQLITE_DONE, 1},
+      {"steps to the end",
+       [](const handle& obj) {
+         while (kel_sqlite_step(obj) == SQLITE_ROW) {
+         }
+       },
+       SQLITE_DONE, 1},
       {"steps past the end, so that SQLite starts it over",
        [](const handle& obj) {
          while (kel_sqlite_step(obj) == SQLITE_ROW) {
@@ -498,9 +503,9 @@ TEST_F(Statement, RowsEachNeverRestartsOrSwitchesWhateverTheCallbackDoesToTheSta
       kel_sqlite_prepare(db, "SELECT CASE WHEN a = 20 THEN zeroblob(2000000000) ELSE a END FROM t ORDER BY rowid"),
       SQLITE_OK);
   unsigned long count = 0;
-  EXPECT_EQ(kel_sqlite_rows_each(db, count,
-                                 [](handle obj, unsigned long) { return kel_sqlite_step(obj) == SQLITE_TOOBIG; }),
-            SQLITE_MISUSE);
+  EXPECT_EQ(
+      kel_sqlite_rows_each(db, count, [](handle obj, unsigned long) { return kel_sqlite_step(obj) == SQLITE_TOOBIG; }),
+      SQLITE_MISUSE);
   EXPECT_EQ(count, 1UL);
   EXPECT_EQ(kel_sqlite_reset(db), SQLITE_TOOBIG);
 

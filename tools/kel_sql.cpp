@@ -19,8 +19,8 @@
 // resources left in it) is dropped at exit by the runtime's exit hook and the
 // library's static destructors, which print nothing. On a terminal, the
 // banner and the prompts go to standard error for the same reason.
-#include "key_file.h"
 #include "interrupt.h"
+#include "key_file.h"
 #include "line_reader.h"
 #include "sql_client.h"
 #include "statement_gatherer.h"

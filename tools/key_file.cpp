@@ -8,7 +8,7 @@
 namespace kel_sql {
 namespace {
 
-constexpr int kOk = 0;    // SQLITE_OK
+constexpr int kOk = 0;     // SQLITE_OK
 constexpr int kRow = 100;  // SQLITE_ROW
 
 struct file_closer {

@@ -192,7 +192,8 @@ bool client::run(const std::string& text, unsigned long first_line, unsigned lon
   for (;;) {
     const std::size_t start = statement_start(sql, from);
     if (first_line != 0) {
-      line += static_cast<unsigned long>(std::count(sql.begin() + counted, sql.begin() + start, '\n'));
+      const char* text_start = sql.data();
+      line += static_cast<unsigned long>(std::count(text_start + counted, text_start + start, '\n'));
       counted = start;
     }
     // Text that compiles to no statement is skipped rather than handed to

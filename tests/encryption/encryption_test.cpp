@@ -118,7 +118,7 @@ std::vector<row> read_rows(const handle& db, int& rc) {
   rc = kel_sqlite_prepare(db, "SELECT id, label, amount, payload, note FROM ledger ORDER BY id");
   if (rc != kOk) return rows;
   rc = kel_sqlite_rows_each(db, [&rows](handle h, unsigned long) {
-    row r{kel_sqlite_column_int64(h, 0), kel_sqlite_column_text(h, 1), kel_sqlite_column_double(h, 2), {},
+    row r{kel_sqlite_column_int64(h, 0),   kel_sqlite_column_text(h, 1), kel_sqlite_column_double(h, 2), {},
           kel_sqlite_is_column_null(h, 4), kel_sqlite_column_text(h, 4)};
     unsigned char* data = nullptr;
     int size = 0;

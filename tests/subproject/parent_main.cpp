@@ -26,7 +26,8 @@ int main(int argc, char** argv) {
                           "DELETE FROM parts;"
                           "INSERT INTO parts VALUES ('a', 19), ('b', 23);",
                           nullptr) == SQLITE_OK &&
-      kel_sqlite_prepare(db, "SELECT sum(count), (SELECT name FROM parts WHERE count = 23), count(*) FROM parts") == SQLITE_OK &&
+      kel_sqlite_prepare(db, "SELECT sum(count), (SELECT name FROM parts WHERE count = 23), count(*) FROM parts") ==
+          SQLITE_OK &&
       kel_sqlite_step(db) == SQLITE_ROW) {
     total = kel_sqlite_column_int64(db, 0);
     name = kel_sqlite_column_text(db, 1);
