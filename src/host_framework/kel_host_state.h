@@ -64,7 +64,7 @@ struct service_registry {
 class KEL_SCOPED_CAPABILITY waiting_lock {
  public:
   explicit waiting_lock(std::mutex& mutex) KEL_ACQUIRE(mutex) : lock_(mutex) {}
-  ~waiting_lock() KEL_RELEASE() {}
+  ~waiting_lock() KEL_RELEASE() = default;
   waiting_lock(const waiting_lock&) = delete;
   waiting_lock& operator=(const waiting_lock&) = delete;
 

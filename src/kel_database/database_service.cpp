@@ -142,8 +142,8 @@ void database_service::exec(std::function<void()> job, std::string file, int lin
   kel_thread_service_exec(service, std::move(job), std::move(file), line);
 }
 
-unsigned long long database_service::set_timeout(std::function<void()> job, unsigned long long delay,
-                                                 std::string file, int line) {
+unsigned long long database_service::set_timeout(std::function<void()> job, unsigned long long delay, std::string file,
+                                                 int line) {
   checked_lock lock(service_mutex);
   if (!service) {
     lock.unlock();

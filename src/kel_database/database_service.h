@@ -61,7 +61,9 @@ class database_service {
   /// The name registry (kel_database_add_sqlite and its kin). It has a
   /// lock of its own, never taken together with the service mutex.
   void add_sqlite(const boost::shared_ptr<_kel_sqlite>& object) KEL_EXCLUDES(service_mutex) { registry.add(object); }
-  void remove_sqlite(const boost::shared_ptr<_kel_sqlite>& object) KEL_EXCLUDES(service_mutex) { registry.remove(object); }
+  void remove_sqlite(const boost::shared_ptr<_kel_sqlite>& object) KEL_EXCLUDES(service_mutex) {
+    registry.remove(object);
+  }
   boost::shared_ptr<_kel_sqlite> get_sqlite(const std::string& name) KEL_EXCLUDES(service_mutex) {
     return registry.get(name);
   }
