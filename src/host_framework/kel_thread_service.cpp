@@ -111,7 +111,7 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
     if (!call_reporting_as(name, what, job)) ++failures;
   }
 
-  unsigned long long add_timer(timer_entry entry, std::chrono::milliseconds delay) {
+  unsigned long long add_timer(timer_entry entry, std::chrono::milliseconds delay) KEL_EXCLUDES(mutex) {
     auto timer = boost::make_shared<boost::asio::steady_timer>(io, delay);
     std::lock_guard<std::mutex> lock(mutex);
     const unsigned long long id = next_id++;
@@ -121,7 +121,7 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
     return id;
   }
 
-  void clear_timer(unsigned long long id, bool interval) {
+  void clear_timer(unsigned long long id, bool interval) KEL_EXCLUDES(mutex) {
     std::lock_guard<std::mutex> lock(mutex);
     auto found = timers.find(id);
     if (found == timers.end() || static_cast<bool>(found->second.repeat) != interval) return;
@@ -135,7 +135,7 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
   // A service stops once: a later request, from whichever thread, changes
   // nothing and its callback is never called. (Two threads shutting down at
   // once each call the join handler, which may request the stop each time.)
-  void request_stop(stop_callback callback) {
+  void request_stop(stop_callback callback) KEL_EXCLUDES(mutex) {
     {
       std::lock_guard<std::mutex> lock(mutex);
       if (stop_requested) {
@@ -161,13 +161,13 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work;
 
   std::mutex mutex;  // guards the members from here to `stop_requested`
-  std::map<unsigned long long, timer_entry> timers;
-  unsigned long long next_id = 1;
-  finished_handler on_finished;
-  join_handler on_join;
-  std::vector<stop_callback> stop_callbacks;
-  std::vector<stop_callback> refused_stop_callbacks;  // of requests after the first
-  bool stop_requested = false;
+  std::map<unsigned long long, timer_entry> timers KEL_GUARDED_BY(mutex);
+  unsigned long long next_id KEL_GUARDED_BY(mutex) = 1;
+  finished_handler on_finished KEL_GUARDED_BY(mutex);
+  join_handler on_join KEL_GUARDED_BY(mutex);
+  std::vector<stop_callback> stop_callbacks KEL_GUARDED_BY(mutex);
+  std::vector<stop_callback> refused_stop_callbacks KEL_GUARDED_BY(mutex);  // of requests after the first
+  bool stop_requested KEL_GUARDED_BY(mutex) = false;
 
   // Finished services still to be reaped, handed over by the call that
   // created this one before its thread starts; then the thread's alone.
@@ -178,14 +178,13 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
   int failures = 0;
 
  private:
-  // Caller holds `mutex`.
-  void arm(unsigned long long id, boost::asio::steady_timer& timer) {
+  void arm(unsigned long long id, boost::asio::steady_timer& timer) KEL_REQUIRES(mutex) {
     timer.async_wait([this, id](const boost::system::error_code&) { fire(id); });
   }
 
   // The map, not the wait's error code, decides: a timer cleared after its
   // wait completed but before this ran is no longer in the map.
-  void fire(unsigned long long id) {
+  void fire(unsigned long long id) KEL_EXCLUDES(mutex) {
     if (dropping) return;
     timer_entry done;  // declared before the lock: destroyed after it
     boost::shared_ptr<std::function<bool()>> repeat;
@@ -228,7 +227,7 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
   // After run() has returned: cancels the timers and lets every queued
   // handler complete without running its job, so what the jobs hold is
   // released now, on this thread.
-  void drop_pending() {
+  void drop_pending() KEL_EXCLUDES(mutex) {
     dropping = true;
     std::map<unsigned long long, timer_entry> cancelled;
     {
@@ -312,8 +311,9 @@ void join_all(std::list<kel_host::service_entry>& entries) {
   }
 }
 
-// Takes the finished services off the registry. Caller holds its mutex.
-void take_finished(kel_host::service_registry& registry, std::list<kel_host::service_entry>& done) {
+// Takes the finished services off the registry.
+void take_finished(kel_host::service_registry& registry, std::list<kel_host::service_entry>& done)
+    KEL_REQUIRES(registry.mutex) {
   for (auto entry = registry.entries.begin(); entry != registry.entries.end();) {
     auto next = std::next(entry);
     if (entry->finished) done.splice(done.end(), registry.entries, entry);
@@ -332,10 +332,21 @@ void reap_finished() {
   join_all(done);
 }
 
-bool is_running(const kel_host::service_registry& registry, const _kel_thread_service* service) {
+bool is_running(const kel_host::service_registry& registry, const _kel_thread_service* service)
+    KEL_REQUIRES(registry.mutex) {
   return std::any_of(registry.entries.begin(), registry.entries.end(), [&](const kel_host::service_entry& entry) {
     return entry.service.get() == service && !entry.finished;
   });
+}
+
+// Whether any of `services` is still running. A loop, not std::any_of with a
+// lambda: the analysis checks a lambda as a function of its own, which would
+// not know that the caller holds the mutex.
+bool any_running(const kel_host::service_registry& registry, const std::vector<service_ptr>& services)
+    KEL_REQUIRES(registry.mutex) {
+  for (const auto& service : services)
+    if (is_running(registry, service.get())) return true;
+  return false;
 }
 
 }  // namespace
@@ -463,11 +474,8 @@ void kel_system_shutdown() {
     if (!handled) service->request_stop(nullptr);
   }
   {
-    std::unique_lock<std::mutex> lock(registry.mutex);
-    registry.changed.wait(lock, [&] {
-      return std::none_of(asked.begin(), asked.end(),
-                          [&](const service_ptr& service) { return is_running(registry, service.get()); });
-    });
+    kel_host::waiting_lock lock(registry.mutex);
+    while (any_running(registry, asked)) lock.wait(registry.changed);
   }
   asked.clear();
   reap_finished();

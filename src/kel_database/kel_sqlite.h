@@ -2,6 +2,8 @@
 // it and at most one prepared statement on that connection.
 #pragma once
 
+#include "thread_annotations.h"
+
 #include <kel_database/kel_database.h>
 #include <kel_system.h>
 
@@ -16,13 +18,13 @@ class _kel_sqlite : public _kel_object {
 
   boost::shared_ptr<_kel_object> to_object() override;
   std::string object_tag() override;
-  void destroy(std::string file, int line) override;
+  void destroy(std::string file, int line) KEL_EXCLUDES(mutex) override;
 
   /// A handle sharing ownership with the object's owners.
   boost::shared_ptr<_kel_sqlite> self();
 
-  std::string get_name();
-  bool is_opened();
+  std::string get_name() KEL_EXCLUDES(mutex);
+  bool is_opened() KEL_EXCLUDES(mutex);
   /// Finalizes the current statement, if any. No check, no lock.
   void release_statement();
 
@@ -67,9 +69,9 @@ class _kel_sqlite : public _kel_object {
   const char* column_name(int column);
 
  private:
-  int open_with(int flags, int check_line);
+  int open_with(int flags, int check_line) KEL_EXCLUDES(mutex);
   /// Closes `db` (reporting the close check) and clears the opened flag.
-  void close_connection();
+  void close_connection() KEL_EXCLUDES(mutex);
   void queue_release();
   /// Steps the statement, which must exist, and keeps the record a row walk
   /// reads (see rows_each).
@@ -82,11 +84,12 @@ class _kel_sqlite : public _kel_object {
   }
 
   const std::string path;  // never changes
-  std::string name;        // guarded by mutex
+  // The object's own mutex (from _kel_object) guards these three.
+  std::string name KEL_GUARDED_BY(mutex);
   sqlite3* db = nullptr;
   sqlite3_stmt* stmt = nullptr;
-  bool opened = false;     // guarded by mutex
-  bool destroyed = false;  // guarded by mutex; set by the first destroy that goes ahead
+  bool opened KEL_GUARDED_BY(mutex) = false;
+  bool destroyed KEL_GUARDED_BY(mutex) = false;  // set by the first destroy that goes ahead
 
   // What a row walk needs to tell what its callback did to the statement,
   // kept like `stmt` (by whichever thread works on the object). SQLite may

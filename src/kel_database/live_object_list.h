@@ -8,12 +8,15 @@
 #include <boost/shared_ptr.hpp>
 
 #include <cstddef>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
 class live_object_list {
  public:
-  live_object_list() = default;
+  // Nothing is allocated or built until the first add: the database
+  // service that holds the list is constant-initialised.
+  constexpr live_object_list() = default;
   live_object_list(const live_object_list&) = delete;
   live_object_list& operator=(const live_object_list&) = delete;
   /// Releases the objects from the last registered to the first.
@@ -24,14 +27,15 @@ class live_object_list {
   /// Takes `object` off the list and hands back the list's reference (empty
   /// when it was not listed), so that the caller decides where it is dropped.
   boost::shared_ptr<_kel_object> remove(const _kel_object* object);
-  std::size_t size() const { return index_.size(); }
-  bool empty() const { return index_.empty(); }
+  std::size_t size() const { return index_ ? index_->size() : 0; }
+  bool empty() const { return size() == 0; }
 
  private:
   void compact();
 
   // Released objects leave an empty slot behind until the next compaction,
-  // which keeps removal O(1) and the order of the others intact.
-  std::vector<boost::shared_ptr<_kel_object>> slots_;
-  std::unordered_map<const _kel_object*, std::size_t> index_;
+  // which keeps removal O(1) and the order of the others intact. Both are
+  // built together, by the first add.
+  std::optional<std::vector<boost::shared_ptr<_kel_object>>> slots_;
+  std::optional<std::unordered_map<const _kel_object*, std::size_t>> index_;
 };
