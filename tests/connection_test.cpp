@@ -280,8 +280,15 @@ TEST(ConnectionOpen, APathWithANulByteOpensAndCreatesNothing) {
 TEST(ConnectionOpen, APathIsAFileNameEvenWhenItLooksLikeAUri) {
   temp_dir dir;
   silent_assertions quiet;
-  const std::filesystem::path was = std::filesystem::current_path();
-  std::filesystem::current_path(dir.root());
+  // Back to the old working directory however the test leaves, before the
+  // temporary one goes.
+  struct working_directory {
+    explicit working_directory(const std::filesystem::path& to) { std::filesystem::current_path(to); }
+    ~working_directory() { std::filesystem::current_path(was); }
+    working_directory(const working_directory&) = delete;
+    working_directory& operator=(const working_directory&) = delete;
+    const std::filesystem::path was = std::filesystem::current_path();
+  } in_temp_dir(dir.root());
   const auto in_dir = [] {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(".")) names.push_back(entry.path().filename());
@@ -322,7 +329,6 @@ TEST(ConnectionOpen, APathIsAFileNameEvenWhenItLooksLikeAUri) {
   EXPECT_EQ(kel_sqlite_sql_stmt(memory, "CREATE TABLE t(a)", nullptr), SQLITE_OK);
   EXPECT_TRUE(kel_sqlite_close(memory));
   EXPECT_EQ(in_dir().size(), 4u);
-  std::filesystem::current_path(was);
 }
 
 // Never opened: every check that needs the connection fails, and the

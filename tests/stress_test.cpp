@@ -173,7 +173,7 @@ TEST(Stress, ShutdownRacingDestroysCompletesInEveryOrder) {
       kel_system_shutdown();
     });
     for (auto& thread : threads) thread.join();
-    ASSERT_EQ(shutdown.wait_for(60s), std::future_status::ready) << "shutdown hung";
+    shutdown.get();  // a shutdown that never returns hangs here: the test's timeout reports it
     const std::string text = out.finish();
     std::map<std::string, int> expected = {{"DATABASE SERVICE SHOT DONW REQUEST", 1},
                                            {"DATABASE THREAD SERVICE STOPPED", 1},
@@ -207,7 +207,9 @@ TEST(Stress, TwoShutdownsAtOnceStopTheServiceOnce) {
       start_together(waiting);
       kel_sqlite_destroy(object, "between.cpp", round);
     }
-    for (auto& shutdown : shutdowns) ASSERT_EQ(shutdown.wait_for(60s), std::future_status::ready) << "shutdown hung";
+    // A shutdown that never returns hangs here, and the test's own timeout
+    // reports it.
+    for (auto& shutdown : shutdowns) shutdown.get();
     std::map<std::string, int> lines = tally(out.finish());
     const int requests = lines["DATABASE SERVICE SHOT DONW REQUEST"];
     EXPECT_TRUE(requests == 1 || requests == 2) << requests;

@@ -139,8 +139,10 @@ class __attribute__((visibility("hidden"))) _kel_thread_service {
     {
       std::lock_guard<std::mutex> lock(mutex);
       if (stop_requested) {
-        // Kept unrun and dropped with the service's other callbacks, never
-        // on this thread, whose caller may hold a lock its captures need.
+        // Kept unrun and dropped with the service's other callbacks on its
+        // thread, not on this one, whose caller may hold a lock its captures
+        // need. One refused after the thread has finished is dropped with
+        // the service object, wherever its last owner lets it go.
         if (callback) refused_stop_callbacks.push_back(std::move(callback));
         return;
       }

@@ -5,11 +5,21 @@
 // never outlives its connection), never what a caller may get wrong: misuse
 // is reported through the state checks and answered, never aborted.
 //
-// On when NDEBUG is not defined, or when the build defines
-// KEL_ENABLE_ASSERTS (the sanitizer builds do, whatever their build type).
+// On when NDEBUG is not defined, when the build defines KEL_ENABLE_ASSERTS
+// (KEL_SANITIZE does), or when the compiler says it instruments the code for
+// AddressSanitizer or ThreadSanitizer, however the build asked for that
+// (-fsanitize in CMAKE_CXX_FLAGS, say), whatever the build type.
 #pragma once
 
-#if !defined(NDEBUG) || defined(KEL_ENABLE_ASSERTS)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KEL_SANITIZED_BUILD 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KEL_SANITIZED_BUILD 1
+#endif
+#endif
+
+#if !defined(NDEBUG) || defined(KEL_ENABLE_ASSERTS) || defined(KEL_SANITIZED_BUILD)
 #define KEL_ASSERTS_ON 1
 #define KEL_ASSERT(condition) \
   ((condition) ? static_cast<void>(0) : ::kel_assert_detail::failed(#condition, __FILE__, __LINE__))

@@ -7,23 +7,9 @@
 #include "state_checks.h"
 
 #include <boost/any.hpp>
-#include <boost/make_shared.hpp>
 
 namespace {
 constexpr char kDestroyedKey[] = "object-destroyed";
-
-// A mark reading "destroyed". Made from the mark the framework gives every
-// new object, set to true through a pointer: a boost::any built here would
-// add Boost's type information to the library's exported symbols. Empty if
-// the framework gives new objects no mark.
-boost::any destroyed_mark() {
-  boost::any mark;
-  const boost::shared_ptr<_kel_object> fresh = boost::make_shared<_kel_object>();
-  if (kel_property_get(fresh->properties, kDestroyedKey, mark)) {
-    if (bool* destroyed = boost::any_cast<bool>(&mark)) *destroyed = true;
-  }
-  return mark;
-}
 
 // The release job, on the database service thread: closes the connection,
 // drops the framework's reference and leaves the live-object list.
@@ -55,9 +41,7 @@ void _kel_sqlite::destroy(std::string file, int line) {
         // a bool would refuse every destroy, and the object, never released,
         // would keep every shutdown waiting; marked true, a second destroy
         // is refused as usual.
-        boost::any marked = destroyed_mark();
-        const auto mark = properties.find(kDestroyedKey);
-        if (mark != properties.end() && !marked.empty()) marked.swap(mark->second);
+        properties.find(kDestroyedKey)->second = true;
       }
     }
     // From here on the object never opens again: once released, nothing
