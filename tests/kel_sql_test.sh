@@ -665,6 +665,43 @@ if [ -d /proc/self ]; then
       fail "after a second Ctrl-C the next opener sees rows $(shell -list "$ctrl_c" "SELECT group_concat(x) FROM t")"
     fi
   fi
+
+  # Ctrl-C after the last check of the pending flag and before the
+  # statement's first step: SQLite clears its own interrupt when a statement
+  # starts, so only the pending flag can still stop it. The window is held
+  # open by a lock: the shell holds the database exclusively, kel_sql's
+  # prepare waits for it (in SQLite's busy handler, asleep) to load the
+  # schema, the SIGINT comes during that wait, and the lock is released once
+  # it has been delivered. The statement would run to its end and print its
+  # count; it must stop with the interrupt, status 1.
+  locked=$work/locked.db
+  shell "$locked" "CREATE TABLE t(x); INSERT INTO t VALUES (1)"
+  mkfifo "$work/hold.fifo"
+  "$sqlite3" -init /dev/null -batch "$locked" <"$work/hold.fifo" >/dev/null 2>"$work/hold.err" &
+  holder=$!
+  exec 5>"$work/hold.fifo"
+  # The shell reports the missing table on (unbuffered) standard error once
+  # it holds the lock.
+  printf '%s\n' "BEGIN EXCLUSIVE;" "SELECT * FROM now_locked;" >&5
+  until grep -q now_locked "$work/hold.err"; do sleep 0.01; done
+  counted="WITH RECURSIVE c(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM c WHERE n < 1000000) SELECT count(*) AS n FROM c, t"
+  env --default-signal=INT "$kel_sql" --list "$locked" "PRAGMA busy_timeout = 600000" "$counted" \
+    >"$work/out" 2>"$work/err" </dev/null 5>&- &
+  pid=$!
+  # Asleep: nothing else puts kel_sql to sleep before its first statement's
+  # rows are written (into a file).
+  until [[ $(process_state "$pid") == [SZ] || -z $(process_state "$pid") ]]; do sleep 0.01; done
+  if kill -INT "$pid" 2>/dev/null; then
+    while [[ $(process_state "$pid") == [RSD] ]] && grep -Eq '^ShdPnd:.*[2367abef]$' "/proc/$pid/status"; do
+      sleep 0.01
+    done
+  fi
+  exec 5>&-  # the shell ends at the end of its input and lets the lock go
+  wait "$pid"
+  rc=$?
+  wait "$holder"
+  printf '%s\n' timeout 600000 >"$work/expected"
+  expect_error "Ctrl-C while a statement's prepare waits for a lock" 1 "kel_sql: error 9: interrupted" "$work/expected"
 else
   echo "note: no /proc; Ctrl-C in a script waiting for input is not tested"
 fi
