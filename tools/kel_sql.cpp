@@ -216,7 +216,19 @@ bool run_standard_input(client& session, bool interactive, const std::string& pa
 // ends. On a terminal the transaction stays, as the user left it.
 void roll_back_open_transaction(const boost::shared_ptr<_kel_sqlite>& db) {
   sqlite3* const connection = kel_sql::watched_connection();
-  if (connection != nullptr && sqlite3_get_autocommit(connection) == 0) kel_sqlite_sql_stmt(db, "ROLLBACK", nullptr);
+  if (connection == nullptr || sqlite3_get_autocommit(connection) != 0) return;
+  // A Ctrl-C that stopped the script has been reported; left pending, it
+  // would stop the rollback too.
+  kel_sql::clear_interrupt();
+  kel_sqlite_sql_stmt(db, "ROLLBACK", nullptr);
+}
+
+// Every close goes through here: the SIGINT handler must forget the handle
+// before SQLite frees it, or a Ctrl-C in between would interrupt a freed
+// connection.
+void close_connection(const boost::shared_ptr<_kel_sqlite>& db) {
+  kel_sql::connection_closing();
+  kel_sqlite_close(db);
 }
 
 int run(int argc, char** argv) {
@@ -291,7 +303,7 @@ int run(int argc, char** argv) {
     kel_sql::wipe(key);
     if (rc != 0) {
       client::fail(rc, message);
-      kel_sqlite_close(db);
+      close_connection(db);
       return kExitSqlError;
     }
   }
@@ -308,8 +320,7 @@ int run(int argc, char** argv) {
 
   kel_sqlite_finalize(db);
   if (!ok && !interactive) roll_back_open_transaction(db);
-  kel_sql::connection_closing();
-  kel_sqlite_close(db);
+  close_connection(db);
   return ok ? kExitOk : kExitSqlError;
 }
 
