@@ -251,6 +251,38 @@ elif script --version 2>/dev/null | grep -q util-linux; then
   rc=0
   : >"$work/err"
   expect_output "--list on a terminal shows control characters as \\xHH" "$work/expected"
+
+  # An error message may hold text from the database: on a terminal its
+  # control characters are shown as \xHH (the terminal gets none but the
+  # line end); into a file they stay byte for byte.
+  esc=$'\e' bel=$'\a' csi=$'\x9b'
+  : >"$work/empty"
+  messages=(
+    "CREATE TABLE k(x, CONSTRAINT \"red${esc}[31mRED\" CHECK (x > 0)); INSERT INTO k VALUES (0)"
+    "kel_sql: error 19: CHECK constraint failed: red${esc}[31mRED"
+    "CREATE TABLE k(x); CREATE TRIGGER kt BEFORE INSERT ON k BEGIN SELECT RAISE(ABORT, 'no${esc}]0;pwned$bel'); END;
+     INSERT INTO k VALUES (1)"
+    "kel_sql: error 19: no${esc}]0;pwned$bel"
+    "SELECT * FROM \"x${esc}[2J\""
+    "kel_sql: error 1: no such table: x${esc}[2J"
+    "SELECT ${csi}2J"
+    "kel_sql: error 1: no such column: ${csi}2J"
+  )
+  for ((i = 0; i < ${#messages[@]}; i += 2)); do
+    kel :memory: "${messages[i]}"
+    expect_error "error message into a file, byte for byte: ${messages[i + 1]:0:40}" 1 "${messages[i + 1]}" "$work/empty"
+    script -qec "$(printf '%q ' "$kel_sql" :memory: "${messages[i]}")" /dev/null </dev/null >"$work/tty" 2>&1
+    rc=$?
+    LC_ALL=C tr -d '\r' <"$work/tty" >"$work/out"
+    # The message with each control byte as \xHH.
+    LC_ALL=C perl -pe 's/([\x00-\x09\x0B-\x1F\x7F-\x9F])/sprintf("\\x%02X", ord $1)/ge' <<<"${messages[i + 1]}" \
+      >"$work/expected"
+    raw=$(LC_ALL=C grep -acP "$raw_control" "$work/tty")
+    if [ "$rc" -eq 1 ] && [ "$raw" -eq 0 ] && diff -u "$work/expected" "$work/out" >"$work/diff"; then pass; else
+      fail "error message on a terminal: status $rc, $raw lines with a raw control byte:"
+      cat -v "$work/diff"
+    fi
+  done
 else
   echo "note: no util-linux 'script' command; output on a terminal is not tested"
 fi

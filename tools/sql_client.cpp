@@ -4,6 +4,7 @@
 #include "sql_text.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -331,7 +332,11 @@ bool client::fail(int code, const std::string& message, unsigned long line) {
   // One write: standard error is unbuffered.
   std::string text = "kel_sql: error " + std::to_string(code);
   if (line != 0) text += " (line " + std::to_string(line) + ")";
-  std::cerr << text + ": " + message + "\n" << std::flush;
+  // SQLite's message may hold text from the database (a constraint's or a
+  // table's name, a trigger's RAISE): on a terminal its control characters
+  // are shown as the list layout shows them, never obeyed; into a pipe or a
+  // file it stays byte for byte.
+  std::cerr << text + ": " + (isatty(STDERR_FILENO) == 1 ? visible_controls(message) : message) + "\n" << std::flush;
   return false;
 }
 
