@@ -4,8 +4,8 @@
 # and is the database the sqlcipher shell opens with PRAGMA key and the same
 # passphrase, quotes included; a wrong or missing key fails at the first
 # statement with SQLite's code 26 and status 1, leaving the file as it was;
-# the key is never printed; unreadable and empty key files are usage errors
-# that open nothing. On plain SQLite: --key-file is refused and nothing is
+# the key is never printed; unreadable and empty key files, and a first line
+# longer than 4096 bytes, are usage errors that open nothing. On plain SQLite: --key-file is refused and nothing is
 # written.
 #
 #   kel_sql_key_file_test.sh KEL_SQL sqlite3|sqlcipher
@@ -116,6 +116,32 @@ if [ "$rc" -eq 2 ] && [ "$(head -1 "$work/err")" = "kel_sql: --key-file needs th
   pass
 else
   fail "--key-file without a file: status $rc, '$(head -1 "$work/err")'"
+fi
+# The first line may hold at most 4096 bytes (its line end aside): a longer
+# one, or a file that never ends a line, is refused after that much is read.
+too_long="kel_sql: cannot read the key file %s: its first line is longer than 4096 bytes"
+kel --key-file /dev/zero "$new" "CREATE TABLE t(x)"
+expect "/dev/zero as the key file" 2 "" "$(printf "$too_long" /dev/zero)"
+long=$(head -c 4097 /dev/zero | tr '\0' k)
+printf '%s\n' "$long" >"$work/long"
+kel --key-file "$work/long" "$new" "CREATE TABLE t(x)"
+expect "a first line of 4097 bytes" 2 "" "$(printf "$too_long" "$work/long")"
+printf '%s\r\n' "$long" >"$work/long-crlf"
+kel --key-file "$work/long-crlf" "$new" "CREATE TABLE t(x)"
+expect "a first line of 4097 bytes and CRLF" 2 "" "$(printf "$too_long" "$work/long-crlf")"
+# 4096 bytes are a key, with either line end or none.
+printf '%s\n' "${long:1}" >"$work/longest"
+printf '%s\r\n' "${long:1}" >"$work/longest-crlf"
+printf '%s' "${long:1}" >"$work/longest-bare"
+kel --key-file "$work/longest" "$work/longest.db" "CREATE TABLE t(x)" "INSERT INTO t VALUES ('$marker')"
+expect "a key of 4096 bytes" 0 "" ""
+for file in longest longest-crlf longest-bare; do
+  kel --list --key-file "$work/$file" "$work/longest.db" "SELECT x FROM t"
+  expect "reading with the key of 4096 bytes ($file)" 0 $'x\n'"$marker" ""
+done
+kel --key-file "$work/long" "$work/longest.db" "SELECT x FROM t"
+if [ "$rc" -eq 2 ] && ! grep -qF "$marker" "$work/longest.db"; then pass; else
+  fail "the key of 4097 bytes: status $rc, or the database holds its text"
 fi
 rm -f "$new"
 kel --key-file "$work/missing" "$new"

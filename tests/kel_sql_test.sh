@@ -191,10 +191,15 @@ for query in "${control_queries[@]}"; do
 done
 
 # DEL and C1 characters (U+0080 to U+009F, here U+009B, a CSI on some
-# terminals) are control characters too; the shell writes them raw.
-printf '%s\n' "id  val" "--  ---" "1   del" "    ete" "" "2   c" "    si" >"$work/expected"
-kel :memory: "SELECT 1 AS id, 'del' || char(127) || 'ete' AS val UNION ALL SELECT 2, 'c' || char(155) || 'si'"
-expect_output "table layout of DEL and a C1 character" "$work/expected"
+# terminals) are control characters too; the shell writes them raw. So is a
+# byte 0x80 to 0x9F that is not part of a UTF-8 character (0x9B alone is
+# CSI on a terminal taking 8-bit controls), while the same bytes inside a
+# character (U+0101 is C4 81, U+00DB is C3 9B) are not.
+printf '%s\n' "id  val" "--  -------" "1   del" "    ete" "" "2   c" "    si" "" "3   A" "    31mREDB" "" \
+  "4   $(printf '\xC4\x81\xC3\x9B')" "    x" >"$work/expected"
+kel :memory: "SELECT 1 AS id, 'del' || char(127) || 'ete' AS val UNION ALL SELECT 2, 'c' || char(155) || 'si'
+  UNION ALL SELECT 3, CAST(X'419B33316D52454442' AS TEXT) UNION ALL SELECT 4, CAST(X'C481C39B9F78' AS TEXT)"
+expect_output "table layout of DEL, a C1 character and a C1 byte outside UTF-8" "$work/expected"
 
 # --list into a pipe or a file writes every value byte for byte, as the shell does.
 shell -header -list "$controls" "SELECT id, val, note FROM c ORDER BY id" >"$work/expected"
@@ -219,6 +224,8 @@ if [ -s "$work/shell.err" ]; then
   fail "the shell could not fill the random values: $(cat "$work/shell.err")"
 elif script --version 2>/dev/null | grep -q util-linux; then
   # (macOS's BSD script has no -c.)
+  utf8_or_other='[\x00-\x7F]|[\xC2-\xDF][\x80-\xBF]|\xE0[\xA0-\xBF][\x80-\xBF]|[\xE1-\xEC\xEE\xEF][\x80-\xBF]{2}|\xED[\x80-\x9F][\x80-\xBF]|\xF0[\x90-\xBF][\x80-\xBF]{2}|[\xF1-\xF3][\x80-\xBF]{3}|\xF4[\x80-\x8F][\x80-\xBF]{2}|[\xA0-\xFF]'
+  raw_control="[\\x00-\\x09\\x0B-\\x0C\\x0E-\\x1F\\x7F]|\\r(?!\$)|\\xC2[\\x80-\\x9F]|^(?:$utf8_or_other)*+[\\x80-\\x9F]"
   for layout in "" --list; do
     # util-linux script: a pseudo-terminal for kel_sql's output, recorded
     # byte for byte; no input is typed, so nothing depends on timing.
@@ -226,20 +233,56 @@ elif script --version 2>/dev/null | grep -q util-linux; then
       </dev/null >"$work/tty" 2>&1
     rc=$?
     rows=$(LC_ALL=C grep -c 'end' "$work/tty")
-    # Lines (split at LF) holding a control byte other than their final CR.
-    raw=$(LC_ALL=C grep -acP '[\x00-\x09\x0B-\x0C\x0E-\x1F\x7F]|\r(?!$)|\xC2[\x80-\x9F]' "$work/tty")
+    # Lines (split at LF) holding a control byte other than their final CR:
+    # C0, DEL, C1 in UTF-8, or a byte 0x80 to 0x9F that the well-formed
+    # UTF-8 characters before it on the line do not take in.
+    raw=$(LC_ALL=C grep -acP "$raw_control" "$work/tty")
     if [ "$rc" -eq 0 ] && [ "$rows" -ge 585 ] && [ "$raw" -eq 0 ]; then pass; else
       fail "terminal output (${layout:-table}): status $rc, $rows rows, $raw lines with a raw control byte:"
-      LC_ALL=C grep -anP '[\x00-\x09\x0B-\x0C\x0E-\x1F\x7F]|\r(?!$)|\xC2[\x80-\x9F]' "$work/tty" | head -3 | od -c | head -20
+      LC_ALL=C grep -anP "$raw_control" "$work/tty" | head -3 | od -c | head -20
     fi
   done
   # On a terminal, --list shows a control character as \xHH for each of its bytes.
-  script -qec "$(printf '%q ' "$kel_sql" --list "$controls" "SELECT val FROM c WHERE id IN (2, 8) ORDER BY id")" /dev/null \
-    </dev/null | tr -d '\r' >"$work/out"
-  printf '%s\n' val 'crlf\x0D\x0Aends' 'red:\x1B[31mRED' >"$work/expected"
+  # A byte 0x80 to 0x9F outside UTF-8 is one byte, a character holding such
+  # a byte (U+0101, C4 81) is none.
+  shown="SELECT val FROM c WHERE id IN (2, 8) UNION ALL SELECT CAST(X'419B33316D52454442C481' AS TEXT)"
+  script -qec "$(printf '%q ' "$kel_sql" --list "$controls" "$shown")" /dev/null </dev/null | tr -d '\r' >"$work/out"
+  printf '%s\n' val 'crlf\x0D\x0Aends' 'red:\x1B[31mRED' "A\\x9B31mREDB$(printf '\xC4\x81')" >"$work/expected"
   rc=0
   : >"$work/err"
   expect_output "--list on a terminal shows control characters as \\xHH" "$work/expected"
+
+  # An error message may hold text from the database: on a terminal its
+  # control characters are shown as \xHH (the terminal gets none but the
+  # line end); into a file they stay byte for byte.
+  esc=$'\e' bel=$'\a' csi=$'\x9b'
+  : >"$work/empty"
+  messages=(
+    "CREATE TABLE k(x, CONSTRAINT \"red${esc}[31mRED\" CHECK (x > 0)); INSERT INTO k VALUES (0)"
+    "kel_sql: error 19: CHECK constraint failed: red${esc}[31mRED"
+    "CREATE TABLE k(x); CREATE TRIGGER kt BEFORE INSERT ON k BEGIN SELECT RAISE(ABORT, 'no${esc}]0;pwned$bel'); END;
+     INSERT INTO k VALUES (1)"
+    "kel_sql: error 19: no${esc}]0;pwned$bel"
+    "SELECT * FROM \"x${esc}[2J\""
+    "kel_sql: error 1: no such table: x${esc}[2J"
+    "SELECT ${csi}2J"
+    "kel_sql: error 1: no such column: ${csi}2J"
+  )
+  for ((i = 0; i < ${#messages[@]}; i += 2)); do
+    kel :memory: "${messages[i]}"
+    expect_error "error message into a file, byte for byte: ${messages[i + 1]:0:40}" 1 "${messages[i + 1]}" "$work/empty"
+    script -qec "$(printf '%q ' "$kel_sql" :memory: "${messages[i]}")" /dev/null </dev/null >"$work/tty" 2>&1
+    rc=$?
+    LC_ALL=C tr -d '\r' <"$work/tty" >"$work/out"
+    # The message with each control byte as \xHH.
+    LC_ALL=C perl -pe 's/([\x00-\x09\x0B-\x1F\x7F-\x9F])/sprintf("\\x%02X", ord $1)/ge' <<<"${messages[i + 1]}" \
+      >"$work/expected"
+    raw=$(LC_ALL=C grep -acP "$raw_control" "$work/tty")
+    if [ "$rc" -eq 1 ] && [ "$raw" -eq 0 ] && diff -u "$work/expected" "$work/out" >"$work/diff"; then pass; else
+      fail "error message on a terminal: status $rc, $raw lines with a raw control byte:"
+      cat -v "$work/diff"
+    fi
+  done
 else
   echo "note: no util-linux 'script' command; output on a terminal is not tested"
 fi
@@ -665,6 +708,43 @@ if [ -d /proc/self ]; then
       fail "after a second Ctrl-C the next opener sees rows $(shell -list "$ctrl_c" "SELECT group_concat(x) FROM t")"
     fi
   fi
+
+  # Ctrl-C after the last check of the pending flag and before the
+  # statement's first step: SQLite clears its own interrupt when a statement
+  # starts, so only the pending flag can still stop it. The window is held
+  # open by a lock: the shell holds the database exclusively, kel_sql's
+  # prepare waits for it (in SQLite's busy handler, asleep) to load the
+  # schema, the SIGINT comes during that wait, and the lock is released once
+  # it has been delivered. The statement would run to its end and print its
+  # count; it must stop with the interrupt, status 1.
+  locked=$work/locked.db
+  shell "$locked" "CREATE TABLE t(x); INSERT INTO t VALUES (1)"
+  mkfifo "$work/hold.fifo"
+  "$sqlite3" -init /dev/null -batch "$locked" <"$work/hold.fifo" >/dev/null 2>"$work/hold.err" &
+  holder=$!
+  exec 5>"$work/hold.fifo"
+  # The shell reports the missing table on (unbuffered) standard error once
+  # it holds the lock.
+  printf '%s\n' "BEGIN EXCLUSIVE;" "SELECT * FROM now_locked;" >&5
+  until grep -q now_locked "$work/hold.err"; do sleep 0.01; done
+  counted="WITH RECURSIVE c(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM c WHERE n < 1000000) SELECT count(*) AS n FROM c, t"
+  env --default-signal=INT "$kel_sql" --list "$locked" "PRAGMA busy_timeout = 600000" "$counted" \
+    >"$work/out" 2>"$work/err" </dev/null 5>&- &
+  pid=$!
+  # Asleep: nothing else puts kel_sql to sleep before its first statement's
+  # rows are written (into a file).
+  until [[ $(process_state "$pid") == [SZ] || -z $(process_state "$pid") ]]; do sleep 0.01; done
+  if kill -INT "$pid" 2>/dev/null; then
+    while [[ $(process_state "$pid") == [RSD] ]] && grep -Eq '^ShdPnd:.*[2367abef]$' "/proc/$pid/status"; do
+      sleep 0.01
+    done
+  fi
+  exec 5>&-  # the shell ends at the end of its input and lets the lock go
+  wait "$pid"
+  rc=$?
+  wait "$holder"
+  printf '%s\n' timeout 600000 >"$work/expected"
+  expect_error "Ctrl-C while a statement's prepare waits for a lock" 1 "kel_sql: error 9: interrupted" "$work/expected"
 else
   echo "note: no /proc; Ctrl-C in a script waiting for input is not tested"
 fi

@@ -25,7 +25,22 @@ extern "C" void on_interrupt(int signal_number) {
   if (db != nullptr) sqlite3_interrupt(db);
 }
 
+// How many virtual machine instructions SQLite runs between two calls of
+// the progress handler: often enough that an interrupt is seen at once, and
+// few enough calls to cost nothing measurable.
+constexpr int kProgressInstructions = 1000;
+
+// sqlite3_interrupt alone can be lost: SQLite clears its interrupt flag when
+// a statement starts while no other one runs, so a SIGINT that comes after
+// the flag was last checked and before the statement's first step (or while
+// the statement's prepare waits for a lock, and loads the schema with a
+// statement of its own) would let the statement run to its end. The
+// progress handler asks the pending flag itself, which only dealing with
+// the SIGINT clears.
+extern "C" int stop_if_interrupted(void* /*unused*/) { return g_pending != 0 ? 1 : 0; }
+
 extern "C" int remember_connection(sqlite3* db, char** /*error*/, const sqlite3_api_routines* /*api*/) {
+  sqlite3_progress_handler(db, kProgressInstructions, stop_if_interrupted, nullptr);
   g_connection.store(db);
   return SQLITE_OK;
 }

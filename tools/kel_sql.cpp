@@ -65,8 +65,10 @@ it is opened, before the first statement. The key is never taken from the
 command line and never printed. A wrong key (or an unencrypted file) fails at
 the first statement that reads the database, with SQLite's code 26: "file is
 encrypted or is not a database". A new database given a key is created
-encrypted. Only a kel_sql built on SQLCipher has this option; elsewhere it is
-an error, and nothing is opened or written.
+encrypted. A first line longer than 4096 bytes (or a file that never ends a
+line) is refused after that much is read: "cannot read the key file FILE:
+its first line is longer than 4096 bytes". Only a kel_sql built on SQLCipher
+has this option; elsewhere it is an error, and nothing is opened or written.
 
 Without SQL arguments it runs the SQL text on standard input, written as in
 any script file: a statement may span lines, several may share a line, and
@@ -108,7 +110,8 @@ Output (standard output), for each statement that returns at least one row:
             padded to the widest value or name (counted in Unicode code
             points); no line ends in padding. Every value is left aligned.
             A line break (LF or CRLF) or any other control character (C0,
-            DEL, C1) in a value ends a line of its cell and is not shown; a
+            DEL, C1, or a byte 0x80 to 0x9F outside UTF-8) in a value ends
+            a line of its cell and is not shown; a
             tab moves on to the cell's next multiple of 8 columns. A row is
             as tall as its tallest cell; when a cell has several lines, a
             blank line separates the rows. A column name shows its first
@@ -133,16 +136,18 @@ cell's line after 1,000,000 characters.
 Errors: the first failing statement stops the run. Its SQLite result code and
 message go to standard error as "kel_sql: error CODE: MESSAGE"; for standard
 input, as "kel_sql: error CODE (line N): MESSAGE", N being the input line on
-which the failing statement (or the unfinished text) starts. Unfinished text
-has code 1. Rows the statement produced before failing are printed;
-statements after it are not run, and a transaction left open is rolled back
-before kel_sql ends. On a terminal an error only drops the rest of the text
+which the failing statement (or the unfinished text) starts. The message may
+hold text from the database: on a terminal its control characters are shown
+as \xHH, as in --list; into a pipe or a file it is written byte for byte.
+Unfinished text has code 1. Rows the statement produced before failing are
+printed; statements after it are not run, and a transaction left open is
+rolled back before kel_sql ends. On a terminal an error only drops the rest of the text
 entered with the failing statement, and the session goes on.
 
 Exit status: 0 success, 1 an SQLite error (opening the file, keying it or
 running a statement), unfinished input, a NUL byte or Ctrl-C, 2 a usage
-error (a key file that cannot be read or holds no key included). On a
-terminal: 0 when the last statement run succeeded, else 1.
+error (a key file that cannot be read, holds no key or too long a first line
+included). On a terminal: 0 when the last statement run succeeded, else 1.
 )";
 
 int usage_error(const std::string& problem) {
@@ -216,7 +221,19 @@ bool run_standard_input(client& session, bool interactive, const std::string& pa
 // ends. On a terminal the transaction stays, as the user left it.
 void roll_back_open_transaction(const boost::shared_ptr<_kel_sqlite>& db) {
   sqlite3* const connection = kel_sql::watched_connection();
-  if (connection != nullptr && sqlite3_get_autocommit(connection) == 0) kel_sqlite_sql_stmt(db, "ROLLBACK", nullptr);
+  if (connection == nullptr || sqlite3_get_autocommit(connection) != 0) return;
+  // A Ctrl-C that stopped the script has been reported; left pending, it
+  // would stop the rollback too.
+  kel_sql::clear_interrupt();
+  kel_sqlite_sql_stmt(db, "ROLLBACK", nullptr);
+}
+
+// Every close goes through here: the SIGINT handler must forget the handle
+// before SQLite frees it, or a Ctrl-C in between would interrupt a freed
+// connection.
+void close_connection(const boost::shared_ptr<_kel_sqlite>& db) {
+  kel_sql::connection_closing();
+  kel_sqlite_close(db);
 }
 
 int run(int argc, char** argv) {
@@ -291,7 +308,7 @@ int run(int argc, char** argv) {
     kel_sql::wipe(key);
     if (rc != 0) {
       client::fail(rc, message);
-      kel_sqlite_close(db);
+      close_connection(db);
       return kExitSqlError;
     }
   }
@@ -308,8 +325,7 @@ int run(int argc, char** argv) {
 
   kel_sqlite_finalize(db);
   if (!ok && !interactive) roll_back_open_transaction(db);
-  kel_sql::connection_closing();
-  kel_sqlite_close(db);
+  close_connection(db);
   return ok ? kExitOk : kExitSqlError;
 }
 

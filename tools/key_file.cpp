@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 namespace kel_sql {
 namespace {
@@ -42,14 +43,31 @@ bool read_key_file(const std::string& path, std::string& key, std::string& probl
     problem = "cannot read the key file " + path + ": " + std::strerror(errno);
     return false;
   }
+  // At most the longest key and its line end are read: a file with no
+  // line end (/dev/zero, a binary file given by mistake) costs no more.
+  key.reserve(kMaxKeyLength + 2);
   int c = 0;
-  while ((c = std::fgetc(file.get())) != EOF && c != '\n') key += static_cast<char>(c);
+  while (key.size() <= kMaxKeyLength && (c = std::fgetc(file.get())) != EOF && c != '\n') {
+    key += static_cast<char>(c);
+  }
   if (std::ferror(file.get()) != 0) {
     wipe(key);
     problem = "cannot read the key file " + path + ": " + std::strerror(errno);
     return false;
   }
-  if (!key.empty() && key.back() == '\r') key.pop_back();
+  // The one byte past the longest key may be the CR of a CRLF line end.
+  if (key.size() > kMaxKeyLength && key.back() == '\r') {
+    c = std::fgetc(file.get());
+    if (c == '\n' || c == EOF) key.pop_back();
+  } else if (!key.empty() && key.back() == '\r') {
+    key.pop_back();
+  }
+  if (key.size() > kMaxKeyLength) {
+    wipe(key);
+    problem = "cannot read the key file " + path + ": its first line is longer than " + std::to_string(kMaxKeyLength) +
+              " bytes";
+    return false;
+  }
   if (key.empty()) {
     problem = "the key file " + path + " holds no key: its first line is empty";
     return false;

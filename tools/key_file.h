@@ -6,6 +6,7 @@
 
 #include <kel_database/kel_database.h>
 
+#include <cstddef>
 #include <string>
 
 namespace kel_sql {
@@ -18,10 +19,14 @@ bool encryption_available();
 // SQLCipher, nothing on plain SQLite.
 std::string sqlite_library_note();
 
+// The longest key, in bytes: no passphrase needs more, and a file without
+// a line end (/dev/zero, say) is refused after reading this much.
+constexpr std::size_t kMaxKeyLength = 4096;
+
 // Reads the key: the first line of the file at `path`, without its line end
 // ("\n", or "\r\n" as an editor on Windows writes it). False, with `problem`
-// set, when the file cannot be read or its first line is empty. `problem`
-// never holds any part of the key.
+// set, when the file cannot be read, its first line is empty or longer than
+// kMaxKeyLength bytes. `problem` never holds any part of the key.
 bool read_key_file(const std::string& path, std::string& key, std::string& problem);
 
 // The statement that keys a connection with `key` as its passphrase. The key's

@@ -4,6 +4,7 @@
 #include "sql_text.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -49,16 +50,54 @@ struct free_deleter {
   void operator()(unsigned char* data) const { std::free(data); }
 };
 
+// The length of the well-formed UTF-8 character at text[i], 0 when the bytes
+// there are not one (a stray continuation byte, a lead byte without its
+// continuation, an overlong form, a surrogate, beyond U+10FFFF).
+std::size_t utf8_length(const std::string& text, std::size_t i) {
+  const auto byte = [&text](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char c = byte(i);
+  if (c < 0x80U) return 1;
+  std::size_t length = 0;
+  unsigned char low = 0x80U;  // the range of the second byte
+  unsigned char high = 0xBFU;
+  if (c >= 0xC2U && c <= 0xDFU) {
+    length = 2;
+  } else if (c >= 0xE0U && c <= 0xEFU) {
+    length = 3;
+    if (c == 0xE0U) low = 0xA0U;
+    if (c == 0xEDU) high = 0x9FU;
+  } else if (c >= 0xF0U && c <= 0xF4U) {
+    length = 4;
+    if (c == 0xF0U) low = 0x90U;
+    if (c == 0xF4U) high = 0x8FU;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) return 0;
+  for (std::size_t k = 2; k < length; ++k) {
+    if ((byte(i + k) & 0xC0U) != 0x80U) return 0;
+  }
+  return length;
+}
+
 // The length of the control character at text[i], 0 when there is none
-// there: C0 and DEL are one byte, C1 (U+0080 to U+009F) two in UTF-8.
+// there: C0 and DEL are one byte, C1 (U+0080 to U+009F) two in UTF-8, and a
+// byte 0x80 to 0x9F that is not part of a UTF-8 character is one too, as a
+// terminal that takes 8-bit controls reads it (0x9B is CSI there).
 std::size_t control_length(const std::string& text, std::size_t i) {
   const auto c = static_cast<unsigned char>(text[i]);
   if (c < 0x20U || c == 0x7FU) return 1;
-  if (c == 0xC2U && i + 1 < text.size()) {
-    const auto next = static_cast<unsigned char>(text[i + 1]);
-    if (next >= 0x80U && next <= 0x9FU) return 2;
-  }
+  if (c < 0x80U) return 0;
+  const std::size_t length = utf8_length(text, i);
+  if (length == 2 && c == 0xC2U && static_cast<unsigned char>(text[i + 1]) <= 0x9FU) return 2;
+  if (length == 0 && c <= 0x9FU) return 1;
   return 0;
+}
+
+// The bytes from text[i] that are written together when they hold no
+// control character: a UTF-8 character, or a single byte that is none.
+std::size_t character_length(const std::string& text, std::size_t i) {
+  return std::max<std::size_t>(1, utf8_length(text, i));
 }
 
 void print_list_line(const std::vector<std::string>& values, bool terminal) {
@@ -144,8 +183,12 @@ std::vector<std::string> cell_lines(const std::string& value) {
     }
     std::size_t length = control_length(value, i);
     if (length == 0) {
+      // Counted as code_points counts the widths: every byte but
+      // continuation bytes.
       if ((static_cast<unsigned char>(value[i]) & 0xC0U) != 0x80U) ++column;
-      lines.back() += value[i++];
+      length = character_length(value, i);
+      lines.back().append(value, i, length);
+      i += length;
       continue;
     }
     if (value[i] == '\r' && i + 1 < value.size() && value[i + 1] == '\n') length = 2;
@@ -166,7 +209,9 @@ std::string visible_controls(const std::string& value) {
   for (std::size_t i = 0; i < value.size();) {
     const std::size_t length = control_length(value, i);
     if (length == 0) {
-      shown += value[i++];
+      const std::size_t character = character_length(value, i);
+      shown.append(value, i, character);
+      i += character;
       continue;
     }
     for (const std::size_t end = i + length; i < end; ++i) {
@@ -287,7 +332,11 @@ bool client::fail(int code, const std::string& message, unsigned long line) {
   // One write: standard error is unbuffered.
   std::string text = "kel_sql: error " + std::to_string(code);
   if (line != 0) text += " (line " + std::to_string(line) + ")";
-  std::cerr << text + ": " + message + "\n" << std::flush;
+  // SQLite's message may hold text from the database (a constraint's or a
+  // table's name, a trigger's RAISE): on a terminal its control characters
+  // are shown as the list layout shows them, never obeyed; into a pipe or a
+  // file it stays byte for byte.
+  std::cerr << text + ": " + (isatty(STDERR_FILENO) == 1 ? visible_controls(message) : message) + "\n" << std::flush;
   return false;
 }
 

@@ -13,14 +13,16 @@ enum class layout { table, list };
 
 // How a value is laid out in the table: the lines of its cell. A line
 // break (LF or CRLF) starts a new line, and so does any other control
-// character (C0, DEL, or C1 U+0080 to U+009F), which is not shown; a tab
+// character (C0, DEL, C1 U+0080 to U+009F, or a byte 0x80 to 0x9F that is
+// not part of a UTF-8 character), which is not shown; a tab
 // moves on to the cell's next multiple of 8 columns with blanks. This is the
 // sqlite3 shell's column layout, which shows DEL and C1 characters as they
 // are; here no control character of a value ever reaches the output.
 std::vector<std::string> cell_lines(const std::string& value);
 
 // A value for the list layout on a terminal: each byte of a control
-// character (C0, tab and line break among them, DEL, C1) as \xHH.
+// character (C0, tab and line break among them, DEL, C1, a byte 0x80 to 0x9F
+// outside UTF-8) as \xHH.
 std::string visible_controls(const std::string& value);
 
 class client {
@@ -43,7 +45,9 @@ class client {
 
   // Writes "kel_sql: error CODE: MESSAGE" to standard error, with
   // " (line N)" after the code when `line` is not 0, after the rows printed so
-  // far. Returns false.
+  // far. When standard error is a terminal, the message's control characters
+  // are shown as visible_controls shows them; otherwise it is written byte
+  // for byte. Returns false.
   static bool fail(int code, const std::string& message, unsigned long line = 0);
 
   // Reports a SIGINT as SQLite reports an interrupted statement: "kel_sql:
