@@ -13,6 +13,17 @@
 
 namespace kel_bench {
 
+// The statement workloads' table and SQL, in memory and on files alike (the
+// workloads that fill it use 100000 rows). Row i (from 1) holds a = 7 i,
+// b = "row-" and i in six digits, c = i / 2.
+inline constexpr char kSchema[] = "CREATE TABLE t(id INTEGER PRIMARY KEY, a INTEGER, b TEXT, c REAL)";
+inline constexpr char kInsert[] = "INSERT INTO t(a, b, c) VALUES(?, ?, ?)";
+inline constexpr char kScan[] = "SELECT a, b, c FROM t";
+inline constexpr char kLookup[] = "SELECT a, b FROM t WHERE id = ?";
+inline constexpr char kFill[] =
+    "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100000) "
+    "INSERT INTO t(id, a, b, c) SELECT i, 7 * i, printf('row-%06d', i), i * 0.5 FROM n";
+
 /// Registers the statement workloads (insert, scan, lookup).
 void register_statement_benchmarks();
 /// Registers the service workloads (dispatch, churn).

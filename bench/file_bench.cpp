@@ -26,13 +26,6 @@ using kel_handle = boost::shared_ptr<_kel_sqlite>;
 constexpr int kOk = 0;
 constexpr int kRow = 100;
 constexpr long long kRows = 100000;
-constexpr char kSchema[] = "CREATE TABLE t(id INTEGER PRIMARY KEY, a INTEGER, b TEXT, c REAL)";
-constexpr char kInsert[] = "INSERT INTO t(a, b, c) VALUES(?, ?, ?)";
-constexpr char kScan[] = "SELECT a, b, c FROM t";
-constexpr char kLookup[] = "SELECT a, b FROM t WHERE id = ?";
-constexpr char kFill[] =
-    "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100000) "
-    "INSERT INTO t(id, a, b, c) SELECT i, 7 * i, printf('row-%06d', i), i * 0.5 FROM n";
 
 enum class variant { plain, plain_page_1024, encrypted };
 

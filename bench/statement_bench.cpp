@@ -34,14 +34,6 @@ namespace {
 constexpr int kRows = 100000;
 
 constexpr char kMemory[] = ":memory:";
-constexpr char kSchema[] = "CREATE TABLE t(id INTEGER PRIMARY KEY, a INTEGER, b TEXT, c REAL)";
-constexpr char kInsert[] = "INSERT INTO t(a, b, c) VALUES(?, ?, ?)";
-constexpr char kScan[] = "SELECT a, b, c FROM t";
-constexpr char kLookup[] = "SELECT a, b FROM t WHERE id = ?";
-// Row i (from 1) holds a = 7 i, b = "row-" and i in six digits, c = i / 2.
-constexpr char kFill[] =
-    "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100000) "
-    "INSERT INTO t(id, a, b, c) SELECT i, 7 * i, printf('row-%06d', i), i * 0.5 FROM n";
 
 long long a_of(long long i) { return 7 * i; }
 double c_of(long long i) { return static_cast<double>(i) * 0.5; }
