@@ -224,13 +224,19 @@ if [ -s "$work/shell.err" ]; then
   fail "the shell could not fill the random values: $(cat "$work/shell.err")"
 elif script --version 2>/dev/null | grep -q util-linux; then
   # (macOS's BSD script has no -c.)
+  # on_terminal ARGS...: kel_sql with its output on a pseudo-terminal. script
+  # hands its command to $SHELL (or /bin/sh), but printf %q quotes for bash
+  # ($'\e' and the like), so the shell that reads it is bash whatever the
+  # caller's $SHELL is.
+  on_terminal() {
+    SHELL=$BASH script -qec "$(printf '%q ' "$kel_sql" "$@")" /dev/null </dev/null
+  }
   utf8_or_other='[\x00-\x7F]|[\xC2-\xDF][\x80-\xBF]|\xE0[\xA0-\xBF][\x80-\xBF]|[\xE1-\xEC\xEE\xEF][\x80-\xBF]{2}|\xED[\x80-\x9F][\x80-\xBF]|\xF0[\x90-\xBF][\x80-\xBF]{2}|[\xF1-\xF3][\x80-\xBF]{3}|\xF4[\x80-\x8F][\x80-\xBF]{2}|[\xA0-\xFF]'
   raw_control="[\\x00-\\x09\\x0B-\\x0C\\x0E-\\x1F\\x7F]|\\r(?!\$)|\\xC2[\\x80-\\x9F]|^(?:$utf8_or_other)*+[\\x80-\\x9F]"
   for layout in "" --list; do
     # util-linux script: a pseudo-terminal for kel_sql's output, recorded
     # byte for byte; no input is typed, so nothing depends on timing.
-    script -qec "$(printf '%q ' "$kel_sql" $layout "$controls" "SELECT v, v AS again, 'end' AS last FROM r")" /dev/null \
-      </dev/null >"$work/tty" 2>&1
+    on_terminal $layout "$controls" "SELECT v, v AS again, 'end' AS last FROM r" >"$work/tty" 2>&1
     rc=$?
     rows=$(LC_ALL=C grep -c 'end' "$work/tty")
     # Lines (split at LF) holding a control byte other than their final CR:
@@ -246,7 +252,7 @@ elif script --version 2>/dev/null | grep -q util-linux; then
   # A byte 0x80 to 0x9F outside UTF-8 is one byte, a character holding such
   # a byte (U+0101, C4 81) is none.
   shown="SELECT val FROM c WHERE id IN (2, 8) UNION ALL SELECT CAST(X'419B33316D52454442C481' AS TEXT)"
-  script -qec "$(printf '%q ' "$kel_sql" --list "$controls" "$shown")" /dev/null </dev/null | tr -d '\r' >"$work/out"
+  on_terminal --list "$controls" "$shown" | tr -d '\r' >"$work/out"
   printf '%s\n' val 'crlf\x0D\x0Aends' 'red:\x1B[31mRED' "A\\x9B31mREDB$(printf '\xC4\x81')" >"$work/expected"
   rc=0
   : >"$work/err"
@@ -271,7 +277,7 @@ elif script --version 2>/dev/null | grep -q util-linux; then
   for ((i = 0; i < ${#messages[@]}; i += 2)); do
     kel :memory: "${messages[i]}"
     expect_error "error message into a file, byte for byte: ${messages[i + 1]:0:40}" 1 "${messages[i + 1]}" "$work/empty"
-    script -qec "$(printf '%q ' "$kel_sql" :memory: "${messages[i]}")" /dev/null </dev/null >"$work/tty" 2>&1
+    on_terminal :memory: "${messages[i]}" >"$work/tty" 2>&1
     rc=$?
     LC_ALL=C tr -d '\r' <"$work/tty" >"$work/out"
     # The message with each control byte as \xHH.
