@@ -126,16 +126,11 @@ std::string null_object_line(const std::string& function) {
   return "\033[1;35mKEL-SYSTEM**WARNING**\033[0;0m: null object supplied: \033[0;35m" + function + "\033[0;0m\n";
 }
 
-bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
+void wait_until(const std::function<bool()>& done) {
+  while (!done()) std::this_thread::sleep_for(1ms);
 }
 
-bool run_on_service(std::function<void()> job, std::chrono::milliseconds timeout) {
+void run_on_service(std::function<void()> job) {
   auto finished = std::make_shared<std::promise<void>>();
   std::future<void> done = finished->get_future();
   kel_database_exec(
@@ -144,21 +139,11 @@ bool run_on_service(std::function<void()> job, std::chrono::milliseconds timeout
         finished->set_value();
       },
       __FILE__, __LINE__);
-  return done.wait_for(timeout) == std::future_status::ready;
+  done.wait();
 }
 
-bool drain_service(std::chrono::milliseconds timeout) {
-  return run_on_service([] {}, timeout);
-}
-
-bool shutdown_within(std::chrono::milliseconds timeout) {
-  auto returned = std::make_shared<std::promise<void>>();
-  std::future<void> done = returned->get_future();
-  std::thread([returned] {
-    kel_system_shutdown();
-    returned->set_value();
-  }).detach();
-  return done.wait_for(timeout) == std::future_status::ready;
+void drain_service() {
+  run_on_service([] {});
 }
 
 temp_dir::temp_dir() {
